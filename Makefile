@@ -1,0 +1,47 @@
+# The two commands of the README: `make run` and `make test`. Everything else is a helper.
+JOBS      ?= $(shell nproc)
+BUILD     ?= build
+ASAN      ?= build-asan
+FUZZBUILD ?= build-fuzz
+RUNROOT   ?= var/root
+FUZZ_SECONDS ?= 20
+
+.PHONY: all deps configure run test test-asan fuzz-smoke fuzz bench clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+configure:
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+deps:
+	scripts/install-deps
+
+# Runs the agent in the console on an install root inside the checkout, in loopback mode
+# (nothing leaves the machine). See the README for running it on the home network.
+run: deps all
+	scripts/make-root $(RUNROOT) $(BUILD)/bin/KestylClient
+	cd $(RUNROOT)/bin && KESTYL_LOOPBACK=$${KESTYL_LOOPBACK-1} ./KestylClient
+
+test: deps all
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-asan: deps
+	@test -f $(ASAN)/CMakeCache.txt || cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKS_SANITIZE=ON -DKS_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+fuzz-build: deps
+	@test -f $(FUZZBUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKS_FUZZ=ON
+	cmake --build $(FUZZBUILD) -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS on its seed corpus (fuzz/corpus/<name>).
+fuzz-smoke: fuzz-build
+	scripts/fuzz-all $(FUZZBUILD)/fuzz $(FUZZ_SECONDS)
+
+bench: all
+	scripts/bench-all $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(FUZZBUILD)

@@ -1,0 +1,2 @@
+// Placeholder entry until the service module lands.
+int main() { return 0; }

@@ -1,0 +1,17 @@
+# Libraries from Debian packages (scripts/install-deps installs them).
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(JPEG REQUIRED)
+find_package(Iconv REQUIRED)
+pkg_check_modules(LIBEVENT REQUIRED IMPORTED_TARGET libevent libevent_pthreads)
+pkg_check_modules(MINIUPNPC REQUIRED IMPORTED_TARGET miniupnpc)
+
+# UDT ships neither a pkg-config file nor a CMake config.
+find_path(UDT_INCLUDE_DIR udt/udt.h REQUIRED)
+find_library(UDT_LIBRARY udt REQUIRED)
+add_library(udt::udt UNKNOWN IMPORTED)
+set_target_properties(udt::udt PROPERTIES
+  IMPORTED_LOCATION ${UDT_LIBRARY}
+  INTERFACE_INCLUDE_DIRECTORIES ${UDT_INCLUDE_DIR}
+  INTERFACE_LINK_LIBRARIES Threads::Threads)
