@@ -1,0 +1,112 @@
+// The message protocol shared by the desktop program, mobile clients, the relay and P2P:
+// MsgHead, the handler contract, the handler registry and Dispatch.
+//
+// MsgHead is 8 bytes, big-endian on the wire: u16 total length (head included), u16 type,
+// u32 request word. Handlers get it in host order.
+//
+// Handler contract:
+//   int Handler(const uint8_t* body, size_t bodyLength, const MsgHead* head, Channel* conn,
+//               std::vector<uint8_t>* reply, int* udtSocket, int* direct)
+// - body: the bodyLength bytes after the head, null when there are none. The framework keeps
+//   one extra NUL after the body, but a handler never reads past bodyLength: it reads fixed
+//   layouts through FixedBody<N>() (a zero-padded copy) and text fields through
+//   FieldText() (up to the field size).
+// - conn: the channel the message came on, never null. Streaming handlers write whole
+//   messages to it (one Write per message); Write blocks while the peer is slow
+//   (back-pressure) and returns false once the channel is closed.
+// - reply: a single answer, sent by the caller after the handler returns. The caller
+//   refuses (and logs) a reply whose length would not fit MsgHead's u16 length.
+// - udtSocket: the P2P UDT socket of the message or -1; direct: 1 for the local server, the
+//   relay poll and P2P, 0 for messages from the relay connection.
+// Returns a result code (agent/util/codes.h).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace ks::net {
+
+struct MsgHead {
+  uint16_t length = 0;
+  uint16_t type = 0;
+  uint32_t sequence = 0;
+};
+
+// Decode 8 big-endian bytes / encode into 8 bytes.
+MsgHead DecodeMsgHead(const uint8_t* p);
+void EncodeMsgHead(const MsgHead& h, uint8_t* p);
+
+// Where a message came from. Desktop types (0x5000-0x5015) run only for kLocal.
+enum class Origin {
+  kLocal,      // local message server, peer 127.0.0.1
+  kLan,        // local message server, any other peer
+  kRelay,      // relay connection
+  kRelayPoll,  // relay poll (no channel to answer on)
+  kP2P,        // UDT peer
+};
+const char* OriginName(Origin o);
+
+class Channel {
+ public:
+  virtual ~Channel() = default;
+  // Sends one whole message (or, on a byte stream, appends the bytes). Blocks while the
+  // peer's unsent backlog is above a high-water mark; false once the channel is closed.
+  virtual bool Write(const void* data, size_t length) = 0;
+  virtual bool IsOpen() const = 0;
+  virtual Origin origin() const = 0;
+  // Unique for the life of the process; transfer sessions bound to a channel use it.
+  virtual uint64_t Id() const = 0;
+};
+
+using Handler = int (*)(const uint8_t* body, size_t bodyLength, const MsgHead* head, Channel* conn,
+                        std::vector<uint8_t>* reply, int* udtSocket, int* direct);
+
+// Registry: filled during start-up before any server accepts, read-only afterwards.
+int OS_RegFunction(uint16_t opcode, Handler handler);  // 0 or 275
+bool IsRegistered(uint16_t opcode);
+bool IsDesktopOpcode(uint16_t opcode);  // 0x5000..0x5015
+// Registers the mobile handlers, then RegShowFun (desktop handlers). 0 or the first failure.
+int RegBusinessFun();
+int RegShowFun();
+
+// Looks the type up and runs its handler: the handler's result, 280 (unregistered or
+// refused for its origin), or 16 when the handler threw.
+int Dispatch(const MsgHead& head, const uint8_t* body, size_t bodyLength, Channel* conn,
+             std::vector<uint8_t>* reply, int udtSocket, int direct, Origin origin);
+
+// A zero-padded copy of the first N body bytes: short bodies read as zero-filled ones.
+template <size_t N>
+std::array<uint8_t, N> FixedBody(const uint8_t* body, size_t bodyLength) {
+  std::array<uint8_t, N> a{};
+  if (body && bodyLength) std::memcpy(a.data(), body, bodyLength < N ? bodyLength : N);
+  return a;
+}
+
+// The NUL-terminated text of a fixed field of fieldSize bytes, never reading past it.
+inline std::string FieldText(const uint8_t* field, size_t fieldSize) {
+  size_t n = 0;
+  while (n < fieldSize && field[n] != 0) ++n;
+  return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+// Copies text into a NUL-padded field of fieldSize bytes (at most fieldSize - 1 characters).
+inline void PutFieldText(uint8_t* field, size_t fieldSize, const std::string& text) {
+  std::memset(field, 0, fieldSize);
+  std::memcpy(field, text.data(), text.size() < fieldSize ? text.size() : fieldSize - 1);
+}
+
+// Big-endian helpers for wire layouts.
+inline void PutU16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
+inline void PutU32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
+}
+inline uint16_t GetU16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+inline uint32_t GetU32(const uint8_t* p) {
+  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+}  // namespace ks::net
