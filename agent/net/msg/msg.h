@@ -36,9 +36,6 @@ struct MsgHead {
   uint32_t sequence = 0;
 };
 
-// Decode 8 big-endian bytes / encode into 8 bytes.
-MsgHead DecodeMsgHead(const uint8_t* p);
-void EncodeMsgHead(const MsgHead& h, uint8_t* p);
 
 // Where a message came from. Desktop types (0x5000-0x5015) run only for kLocal.
 enum class Origin {
@@ -107,6 +104,14 @@ inline void PutU32(uint8_t* p, uint32_t v) {
 inline uint16_t GetU16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 inline uint32_t GetU32(const uint8_t* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Decode 8 big-endian bytes / encode into 8 bytes.
+inline MsgHead DecodeMsgHead(const uint8_t* p) { return MsgHead{GetU16(p), GetU16(p + 2), GetU32(p + 4)}; }
+inline void EncodeMsgHead(const MsgHead& h, uint8_t* p) {
+  PutU16(p, h.length);
+  PutU16(p + 2, h.type);
+  PutU32(p + 4, h.sequence);
 }
 
 }  // namespace ks::net
