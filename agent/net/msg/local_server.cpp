@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -232,7 +233,21 @@ bool Connection::Write(const void* data, size_t length) {
     cv_.wait_for(lock, std::chrono::seconds(1), [&] { return closed_ || drainGen_ != gen; });
   }
   bufferevent_lock(bev_);
-  bool ok = !closed_ && bufferevent_write(bev_, data, length) == 0;
+  bool ok = !closed_;
+  if (ok) {
+    // Nothing queued before us: send at once instead of waking the loop for it. Every
+    // writer holds the bufferevent lock, so the order of messages is kept.
+    size_t sent = 0;
+    if (mayWait && evbuffer_get_length(out) == 0) {
+      ssize_t n;
+      do {
+        n = ::send(bufferevent_getfd(bev_), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) sent = size_t(n);
+      // Errors are left to the loop, which reports them through the event callback.
+    }
+    if (sent < length) ok = bufferevent_write(bev_, static_cast<const uint8_t*>(data) + sent, length - sent) == 0;
+  }
   bufferevent_unlock(bev_);
   return ok;
 }

@@ -411,6 +411,30 @@ TEST_F(LocalServerTest, StreamingWritesWaitForTheReaderAndFailOnceClosed) {
   EXPECT_LT(g_rec.Index("stream end " + id), g_rec.Index("closed " + id));
 }
 
+TEST_F(LocalServerTest, ReadingPausesWhileHandlersLagAndResumesAfterwards) {
+  StartServer();
+  Client c(port_);
+  c.Send(Message(kGated, 0));
+  ASSERT_TRUE(g_rec.WaitFor("gated start"));
+  // 2.4 MB of requests queue up behind the blocked handler: more than the server keeps
+  // waiting before it stops reading.
+  const std::string body(60000, 'b');
+  std::thread sender([&] {
+    for (uint32_t i = 1; i <= 40; ++i) c.Send(Message(kEcho, i, body));
+  });
+  std::this_thread::sleep_for(200ms);
+  g_rec.OpenGate();
+  ExpectEcho(c, kGated, 0);
+  for (uint32_t i = 1; i <= 40; ++i) {
+    MsgHead h;
+    std::string b;
+    ASSERT_TRUE(c.Recv(&h, &b)) << i;
+    ASSERT_EQ(h.sequence, i);
+    ASSERT_EQ(b.size(), body.size());
+  }
+  sender.join();
+}
+
 TEST_F(LocalServerTest, ReplyTooLongForAMessageIsRefused) {
   StartServer();
   Client c(port_);
