@@ -37,14 +37,6 @@ constexpr size_t kPauseReadAbove = 1 << 20;
 constexpr size_t kResumeReadBelow = 256 << 10;
 constexpr int kStopFlagPollMs = 200;
 
-void InitLibraryOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    evthread_use_pthreads();
-    std::signal(SIGPIPE, SIG_IGN);
-  });
-}
-
 timeval Millis(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 
 class Connection;
@@ -102,7 +94,7 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
   // Executor job body.
   void Drain();
 
-  // Server::Close, bufferevent lock held: false when it was closed already. *notify tells
+  // Impl::Close, bufferevent lock held: false when it was closed already. *notify tells
   // whether the caller must announce the close (no executor running any more).
   bool MarkClosed(bool* notify);
 
@@ -135,25 +127,28 @@ void EventCb(bufferevent*, short what, void* ctx) { static_cast<Connection*>(ctx
 void Connection::OnRead() {
   auto self = shared_from_this();  // Close() below may drop the server's reference
   evbuffer* in = bufferevent_get_input(bev_);
-  bool start = false;
+  bool start = false, keep = true;
   try {
-    while (!closed_ && evbuffer_get_length(in) > 0) {
+    while (keep && !closed_ && evbuffer_get_length(in) > 0) {
       evbuffer_iovec v;
       if (evbuffer_peek(in, -1, nullptr, &v, 1) < 1) break;
       size_t used = 0;
-      bool ok = assembler_.Feed(static_cast<const uint8_t*>(v.iov_base), v.iov_len,
-                                [&](Frame&& f) { start = Enqueue(std::move(f)) || start; }, &used);
+      keep = assembler_.Feed(static_cast<const uint8_t*>(v.iov_base), v.iov_len,
+                             [&](Frame&& f) { start = Enqueue(std::move(f)) || start; }, &used);
       evbuffer_drain(in, used);
-      if (!ok) {
+      if (!keep)
         KS_LOG_DEBUG("CommLib", "Unregistered type on connection %llu, closing it.",
                      static_cast<unsigned long long>(id_));
-        server_->Close(self);
-        return;
-      }
     }
   } catch (const std::bad_alloc&) {
     KS_LOG_ERROR("CommLib", "Allocate memory error.");
+    keep = false;
+  }
+  if (!keep) {
     server_->Close(self);
+    // Messages queued in this same read claimed the executor; release the claim here so
+    // the close is still announced.
+    if (start) Drain();
     return;
   }
   if (start) server_->StartExecutor(self);
@@ -420,6 +415,14 @@ void FreeEvents(LocalServer::Impl* s) {
 
 }  // namespace
 
+void InitLibevent() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    evthread_use_pthreads();
+    std::signal(SIGPIPE, SIG_IGN);
+  });
+}
+
 LocalServerOptions LocalServerOptions::FromSettings() {
   LocalServerOptions o;
   o.bindAddress = ks::settings::Text("KESTYL_LOCAL_ADDR", "0.0.0.0");
@@ -442,7 +445,7 @@ int LocalServer::Start(uint16_t port) {
     if (Running()) return 0;
     Stop();  // the loop ended by itself (stop flag): release it before starting anew
   }
-  InitLibraryOnce();
+  InitLibevent();
   auto impl = std::make_unique<Impl>(options_);
   impl->pool = options_.pool ? options_.pool : GlobalPool();
   impl->base = impl->pool ? event_base_new() : nullptr;

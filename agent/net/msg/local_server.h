@@ -72,6 +72,10 @@ class LocalServer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Turns on libevent's locking (evthread_use_pthreads) and ignores SIGPIPE, once per
+// process. Every module that creates an event base calls it first.
+void InitLibevent();
+
 // The process-wide server that OS_Init starts and OS_Exit stops.
 LocalServer& ProcessLocalServer();
 

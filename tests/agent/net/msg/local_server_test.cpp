@@ -315,6 +315,19 @@ TEST_F(LocalServerTest, UnregisteredTypeClosesTheConnection) {
   Client d(port_);
   d.Send(Message(kEcho, 2));
   ExpectEcho(d, kEcho, 2);
+
+  // A valid message and an unregistered one in the same segment: closed, and announced.
+  Client e(port_);
+  e.Send(Message(kChannelId, 3));
+  MsgHead h;
+  std::string idText;
+  ASSERT_TRUE(e.Recv(&h, &idText));
+  auto both = Message(kEcho, 4);
+  auto bad = Message(kUnregistered, 5);
+  both.insert(both.end(), bad.begin(), bad.end());
+  e.Send(both);
+  EXPECT_TRUE(e.SeesClose());
+  EXPECT_TRUE(g_rec.WaitFor("closed " + idText.substr(0, idText.find(' '))));
 }
 
 TEST_F(LocalServerTest, RelayTypesAreReadWholeAndRefusedWithTheConnectionKept) {
