@@ -49,6 +49,11 @@ void PollConnection(int* sock, int* delay) {
     ks::net::ServerReplyHead reply;
     if (ks::net::OS_SockSend(sock, kServerHeadSize, request) != 0 || ks::net::OS_SockRecv(sock, &reply) != 0) return;
     if (reply.status != 0) {
+      // A refusal that carries a body: read past it so the next answer starts in step.
+      if (reply.length > ks::net::ServerReplyHead::kSize) {
+        std::vector<uint8_t> rest(reply.length - ks::net::ServerReplyHead::kSize);
+        if (ks::net::OS_SockRecv(sock, rest.size(), rest.data()) != 0) return;
+      }
       if (!SessionsOpen(t)) return;
       if (PollPause(*delay)) return;
       *delay *= 2;

@@ -147,6 +147,42 @@ TEST_F(RelayClient, ListingStreamsToIdAAndLoginRepliesToIdB) {
   EXPECT_EQ(wire::Get16(out[3].inner.payload.data()), 0);  // accepted
 }
 
+// A long stream is held back while the connection is full, not buffered whole, and
+// arrives complete and in order.
+TEST_F(RelayClient, StreamsMoreThanTheSendBufferInOrder) {
+  auto session = Connect();
+  Bytes ask(4);
+  wire::Put16(ask.data(), 600);
+  wire::Put16(ask.data() + 2, 8000);
+  ASSERT_TRUE(fake.RelayToAgent(wire::Message(kStreamType, 1, ask), "A", "B"));
+  ASSERT_TRUE(fake.WaitForRelayed(wire::kRelayToPeer, 600, 20000));
+  std::vector<RelayedOut> out = fake.Relayed(wire::kRelayToPeer);
+  for (uint32_t i = 0; i < out.size(); ++i) {
+    ASSERT_EQ(out[i].inner.word, i);
+    ASSERT_EQ(out[i].inner.payload.size(), 8000u);
+    ASSERT_EQ(out[i].inner.payload[7999], uint8_t(i));
+  }
+}
+
+// Handlers do not run on the loop: while one waits (a log-in the owner must confirm) the
+// keep-alive goes on and later requests queue behind it in order.
+TEST_F(RelayClient, WaitingHandlerBlocksNeitherKeepAliveNorReading) {
+  auto t = FastTimings();
+  t.keepAliveMs = 30;
+  ks::relay::SetRelayTimings(t);
+  ResetBlocked();
+  auto session = Connect();
+  ASSERT_TRUE(fake.RelayToAgent(wire::Message(kBlockingType, 1, {}), "A", "B"));
+  ASSERT_TRUE(Recorded().WaitForCalls(1, 5000));
+  ASSERT_TRUE(fake.RelayToAgent(wire::Message(kEchoType, 2, {}), "A", "B"));
+  const size_t seen = fake.InterlineRequests();
+  EXPECT_TRUE(fake.WaitForInterlineRequests(seen + 3, 5000));
+  EXPECT_EQ(Recorded().Calls().size(), 1u);
+  ReleaseBlocked();
+  ASSERT_TRUE(fake.WaitForRelayed(wire::kRelayToPeer, 1, 5000));
+  EXPECT_EQ(Recorded().Calls()[1].word, 2u);
+}
+
 TEST_F(RelayClient, EndsWhenTheServerCloses) {
   auto session = Connect();
   fake.CloseInterline();

@@ -126,7 +126,8 @@ TEST_F(RelayPoll, BadBodiesAreDroppedOnTheSameConnection) {
   Bytes wrongLength = wire::Message(kNoReplyType, 1, {1, 2, 3});
   wire::Put16(wrongLength.data(), 12);
   fake.Queue(wire::kPoll, {ServerAnswer::WithBody(0, {0, 5, 0x72, 2, 0}),  // shorter than a MsgHead
-                           ServerAnswer::WithBody(0, wrongLength)});
+                           ServerAnswer::WithBody(0, wrongLength),
+                           ServerAnswer::WithBody(1, wire::Message(kNoReplyType, 9, {}))});  // refusal with a body
   fake.QueuePollMessage(wire::Message(kNoReplyType, 2, {}));
   fake.SetDefault(wire::kPoll, ServerAnswer::Status(0));  // then nothing, without back-off
   StartJob();

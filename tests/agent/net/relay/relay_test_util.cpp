@@ -92,7 +92,45 @@ int Allow(const uint8_t* body, size_t len, const ks::net::MsgHead* head, ks::net
   return ks::relay::StartRelayedDownload(head->sequence, ks::net::GetU32(fields.data() + 72), fields.data());
 }
 
+int Stream(const uint8_t* body, size_t len, const ks::net::MsgHead* head, ks::net::Channel* conn,
+           std::vector<uint8_t>*, int* udt, int* direct) {
+  Record(body, len, head, conn, udt, direct);
+  auto fields = ks::net::FixedBody<76>(body, len);
+  const uint16_t count = ks::net::GetU16(fields.data() + 72), size = ks::net::GetU16(fields.data() + 74);
+  for (uint16_t i = 0; i < count; ++i) {
+    std::vector<uint8_t> m(8 + size, uint8_t(i));
+    ks::net::EncodeMsgHead(ks::net::MsgHead{uint16_t(m.size()), kStreamType, i}, m.data());
+    std::vector<uint8_t> wrapped =
+        ks::relay::WrapRelayed(SRV_RELAY_TO_PEER, ks::state::DeviceId(), body, m.data(), m.size());
+    if (!conn->Write(wrapped.data(), wrapped.size())) return -1;
+  }
+  return 0;
+}
+
+std::mutex g_blockMutex;
+std::condition_variable g_blockCv;
+bool g_released = false;
+
+int Blocking(const uint8_t* body, size_t len, const ks::net::MsgHead* head, ks::net::Channel* conn,
+             std::vector<uint8_t>*, int* udt, int* direct) {
+  Record(body, len, head, conn, udt, direct);
+  std::unique_lock<std::mutex> l(g_blockMutex);
+  g_blockCv.wait_for(l, std::chrono::seconds(5), [] { return g_released; });
+  return 0;
+}
+
 }  // namespace
+
+void ReleaseBlocked() {
+  std::lock_guard<std::mutex> l(g_blockMutex);
+  g_released = true;
+  g_blockCv.notify_all();
+}
+
+void ResetBlocked() {
+  std::lock_guard<std::mutex> l(g_blockMutex);
+  g_released = false;
+}
 
 void UseServer(uint16_t port, uint32_t logOnResult) {
   g_port = port;
@@ -173,6 +211,8 @@ void RegisterTestHandlers() {
       {MSG_GET_ALL_SUB_FILE, Listing, "ListingShaped"},
       {MSG_ALLOW_DOWNLOAD_FILE, Allow, "AllowShaped"},
       {MSG_SHOW_GET_PWD, NoReply, "DesktopShaped"},
+      {kStreamType, Stream, "Stream"},
+      {kBlockingType, Blocking, "Blocking"},
   };
   ks::net::RegisterHandlers(table, std::size(table));
 }

@@ -60,8 +60,12 @@ Recorder& Recorded();
 enum : uint16_t {
   kEchoType = 0x7201,     // reply: MsgHead {8 + n, 0x7201, word} + the client's payload
   kNoReplyType = 0x7202,  // records only
+  kStreamType = 0x7203,     // streams u16 count messages of u16 size payload bytes to id A
+  kBlockingType = 0x7204,   // records, then waits until ReleaseBlocked() (at most 5 s)
   kUnregisteredType = 0x7777,
 };
+void ReleaseBlocked();
+void ResetBlocked();
 void RegisterTestHandlers();
 
 // A relay session (OS_RunEventClient) on its own thread until Stop().
