@@ -70,7 +70,9 @@ bool SetTimeouts(int fd, int ms) {
          ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0;
 }
 
-void HandleDatagram(const uint8_t* data, size_t length, const sockaddr_in& sender) {
+}  // namespace
+
+void HandleSignalDatagram(const uint8_t* data, size_t length, const sockaddr_in& sender) {
   const ParsedDatagram d = ParseP2PDatagram(data, length);
   switch (d.kind) {
     case DatagramKind::kShortPunch:
@@ -89,8 +91,6 @@ void HandleDatagram(const uint8_t* data, size_t length, const sockaddr_in& sende
       break;
   }
 }
-
-}  // namespace
 
 UdpSocket::~UdpSocket() {
   if (fd >= 0) {
@@ -177,9 +177,12 @@ int CreateP2PUdpSocket() {
   any.sin_family = AF_INET;
   any.sin_addr.s_addr = htonl(INADDR_ANY);
   any.sin_port = 0;
+  // SO_REUSEADDR only once bound: set before a bind to port 0, it lets the system hand out a
+  // port that another SO_REUSEADDR socket already holds, which would then take our datagrams.
+  // The peers' sockets need it to share the port later.
   if (!SetTimeouts(fd, kSignalTimeoutMs) ||
-      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
-      ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) != 0) {
+      ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof(any)) != 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
     return -1;  // `sock` closes it
   }
   SetSignalSocket(std::move(sock), 0);
@@ -294,7 +297,7 @@ void StartP2PClient() {
     const ssize_t n = ::recvfrom(sock->fd, buf, sizeof(buf), MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n < 0 || from.sin_family != AF_INET) continue;
-    HandleDatagram(buf, static_cast<size_t>(n), from);
+    HandleSignalDatagram(buf, static_cast<size_t>(n), from);
   }
   KS_LOG_DEBUG("CommLib", "p2p --- exit loop singnal.");
 }

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@ bool DestinationAllowed(uint32_t addr);
 bool SendDatagram(int fd, const void* data, size_t length, const sockaddr_in& to);
 // "%u.%u.%u.%u" of the address bytes in memory order.
 std::string AddrText(uint32_t addr);
+
+// Acts on one datagram that arrived for the signalling socket.
+void HandleSignalDatagram(const uint8_t* data, size_t length, const sockaddr_in& sender);
 
 // The auto-reset event that wakes P2PTrans.
 void SetTransEvent();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -34,6 +35,20 @@ std::set<std::pair<uint32_t, uint16_t>> g_connecting;  // connects under way, by
 
 bool SamePeer(const P2PPeer& p, uint32_t addr, uint16_t port) { return p.addr == addr && p.port == port; }
 
+// The local address the system sends from to reach `peer` (what the signalling socket's
+// datagrams to it carry).
+bool SourceAddressFor(const sockaddr_in& peer, in_addr* out) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in local{};
+  socklen_t len = sizeof(local);
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) == 0 &&
+                  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+  ::close(fd);
+  if (ok) *out = local.sin_addr;
+  return ok;
+}
+
 void SetUdtOption(int u, UDTOpt opt, const void* value, int size) {
   UDT::setsockopt(u, 0, opt, value, size);
 }
@@ -43,6 +58,11 @@ void ConnectJob(sockaddr_in peer, bool viaAck) {
   const uint16_t port = ntohs(peer.sin_port);
   int u = -1;
   const int rc = ConnectUdtOnUdp(&u, peer);
+  if (rc == 0) {
+    KS_LOG_DEBUG("CommLib", viaAck ? "recv ack, init udt ok." : "recv p2p hole punch msg from client, init udt ok.");
+  } else {
+    KS_LOG_DEBUG("CommLib", viaAck ? "recv ack, init udt error." : "recv p2p hole punch msg from client, init udt error.");
+  }
   bool added = false;
   {
     std::lock_guard<std::mutex> lock(g_peerMutex);
@@ -55,13 +75,25 @@ void ConnectJob(sockaddr_in peer, bool viaAck) {
       KS_LOG_DEBUG("CommLib", "p2p --- init udt ok singnal.");
     }
   }
-  if (rc != 0) {
-    KS_LOG_DEBUG("CommLib", viaAck ? "recv ack, init udt error."
-                                   : "recv p2p hole punch msg from client, init udt error.");
-    return;
+  if (rc == 0 && !added) UDT::close(u);
+}
+
+// Between its bind and its connect a peer's socket, bound more precisely than the
+// signalling socket, is where the system delivers any datagram for the port. Those are the
+// signalling socket's: pass them on. (The peer's own early UDT handshakes go too; UDT
+// repeats them.)
+void HandOverEarlyDatagrams(int fd) {
+  uint8_t buf[kMaxDatagram];
+  for (;;) {
+    sockaddr_in from{};
+    socklen_t len = sizeof(from);
+    const ssize_t n = ::recvfrom(fd, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (from.sin_family == AF_INET) HandleSignalDatagram(buf, static_cast<size_t>(n), from);
   }
-  KS_LOG_DEBUG("CommLib", viaAck ? "recv ack, init udt ok." : "recv p2p hole punch msg from client, init udt ok.");
-  if (!added) UDT::close(u);
 }
 
 }  // namespace
@@ -111,19 +143,23 @@ using namespace detail;
 int CreateUdtOnUdp(int* udtSocket, const sockaddr_in& peer) {
   *udtSocket = -1;
   if (!UdtStartup()) return -1;
+  // Bound to the very address it will send from, not to the wildcard: connecting a
+  // wildcard-bound socket moves it between the kernel's lookup chains, and a datagram for the
+  // signalling socket looked up at that moment is lost.
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(SignalPort());
+  if (SignalPort() == 0 || !SourceAddressFor(peer, &local.sin_addr)) return -1;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const int one = 1;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(SignalPort());
-  if (SignalPort() == 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
       ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 ||
       ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
     ::close(fd);
     return -1;
   }
+  HandOverEarlyDatagrams(fd);
   const UDTSOCKET u = UDT::socket(AF_INET, SOCK_DGRAM, 0);
   if (u == UDT::INVALID_SOCK) {
     ::close(fd);
@@ -172,6 +208,10 @@ int ConnectUdtOnUdp(int* udtSocket, const sockaddr_in& peer) {
   // time so that a writer sees the stop flag.
   const int timeoutMs = kUdtReceiveTimeoutMs;
   SetUdtOption(u, UDT_SNDTIMEO, &timeoutMs, sizeof(timeoutMs));
+  // A peer is closed only once it is gone or the agent stops: UDT's default linger would
+  // hold that close for up to 180 s while unsent data waits for a client that reads none.
+  const linger noLinger{0, 0};
+  SetUdtOption(u, UDT_LINGER, &noLinger, sizeof(noLinger));
   *udtSocket = u;
   return 0;
 }

@@ -140,9 +140,9 @@ UdtMessageCheck CheckUdtMessage(const uint8_t* data, size_t received, net::MsgHe
                                 const uint8_t** body, size_t* bodyLength) {
   if (!data || received < proto::kMsgHeadSize) return UdtMessageCheck::kShort;
   const net::MsgHead h = net::DecodeMsgHead(data);
+  *head = h;
   if (h.length > kMaxDatagram) return UdtMessageCheck::kTooLong;
   if (h.length > received) return UdtMessageCheck::kTruncated;
-  *head = h;
   if (h.length > proto::kMsgHeadSize) {
     *body = data + proto::kMsgHeadSize;
     *bodyLength = h.length - proto::kMsgHeadSize;

@@ -98,10 +98,10 @@ void PutHeartBeatEmail(std::array<uint8_t, kHeartBeatSize>* beat, const std::str
 void MacTextToBytes(const std::string& macText, uint8_t out[6]);
 
 // Checks one message received over a UDT peer connection (`received` bytes, at most
-// kMaxDatagram). kOk fills head/body: at least the 8-byte MsgHead, its length at most 2048
-// and not beyond the bytes received (a length below 8 gives an empty body). Otherwise the
+// kMaxDatagram). kOk: at least the 8-byte MsgHead, its length at most 2048 and not beyond
+// the bytes received; body/bodyLength are set (a length below 8 gives no body). Otherwise the
 // message is dropped: kShort (under 8 bytes), kTooLong (above 2048), kTruncated (length
-// beyond the bytes received).
+// beyond the bytes received). `head` is filled whenever 8 bytes arrived.
 enum class UdtMessageCheck { kOk, kShort, kTooLong, kTruncated };
 UdtMessageCheck CheckUdtMessage(const uint8_t* data, size_t received, net::MsgHead* head,
                                 const uint8_t** body, size_t* bodyLength);

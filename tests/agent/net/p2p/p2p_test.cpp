@@ -88,7 +88,8 @@ class P2PEnvironment : public ::testing::Environment {
     // Before any thread starts: nothing may leave 127.0.0.0/8, heartbeats every second.
     ::setenv("KESTYL_LOOPBACK", "1", 1);
     ::setenv("KESTYL_P2P_HEARTBEAT_S", "1", 1);
-    g_Log.Open(LogDir() / "Log.txt", LOG_LEVEL_DEBUG, getenv("P2P_ECHO") != nullptr);
+    // P2P_TEST_ECHO=1 shows the log lines on the console as well.
+    g_Log.Open(LogDir() / "Log.txt", LOG_LEVEL_DEBUG, getenv("P2P_TEST_ECHO") != nullptr);
     links::RegisterHandler(kHeartBeat, HeartBeatHandler);
     links::RegisterHandler(kStream, StreamHandler);
     links::RegisterHandler(kCounted, CountedHandler);
@@ -348,7 +349,7 @@ TEST_F(P2PClientTest, ConnectsUnderWayAreCapped) {
   for (size_t i = 0; i <= kMaxPendingConnects; ++i) {
     silent.push_back(std::make_unique<UdpEndpoint>());
     ASSERT_TRUE(silent.back()->SendTo(port_, test::p2p::HolePunchDatagram(PunchFields{})));
-    for (int k = 0; k < 3; ++k) ASSERT_TRUE(silent.back()->Receive(2000).has_value());  // answered all the same
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(silent.back()->Receive(2000).has_value()) << "client " << i;  // answered all the same
   }
   const std::string dropped = "udt connects all busy, 127.0.0.1:" + std::to_string(silent.back()->port()) + " dropped";
   EXPECT_TRUE(WaitFor([&] { return LogHas(dropped); }, 2000));
@@ -460,6 +461,12 @@ TEST_F(P2PClientTest, StopFlagEndsEveryJob) {
   auto peer = std::make_unique<FakeUdtPeer>();
   Connect(*peer);
   ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 1; }, 2000));
+  // The client asks for a long stream and reads none of it: the agent's writes back up.
+  std::vector<uint8_t> req(6);
+  net::PutU32(req.data(), 1000000);
+  net::PutU16(req.data() + 4, 1000);
+  ASSERT_TRUE(peer->Send(Message(kStream, 0, req)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   // A client that punches and then stays silent keeps a connect under way.
   auto silent = std::make_unique<UdpEndpoint>();
   ASSERT_TRUE(silent->SendTo(port_, test::p2p::HolePunchDatagram(PunchFields{})));

@@ -162,6 +162,9 @@ TEST(P2PUdtMessage, LengthIsCheckedAgainstWhatArrived) {
     size_t bodyLength = 99;
     const auto r = CheckUdtMessage(m.data(), m.size(), &head, &body, &bodyLength);
     EXPECT_EQ(r, c.result) << c.received << "/" << c.length;
+    if (r != UdtMessageCheck::kShort) {
+      EXPECT_EQ(head.length, c.length);
+    }
     if (r == UdtMessageCheck::kOk) {
       EXPECT_EQ(bodyLength, c.bodyLength);
       EXPECT_EQ(body, c.bodyLength ? m.data() + 8 : nullptr);
