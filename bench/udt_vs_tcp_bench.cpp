@@ -28,7 +28,7 @@
 
 #include "agent/net/msg/msg.h"
 #include "agent/net/p2p/p2p.h"
-#include "agent/net/p2p/p2p_links.h"
+#include "agent/net/pool/thread_pool.h"
 #include "agent/service/state.h"
 
 namespace {
@@ -215,8 +215,8 @@ int main(int argc, char** argv) {
   const uint32_t bytes = (argc > 2 ? std::max(1, std::atoi(argv[2])) : 50) * 1024u * 1024u;
   ::setenv("KESTYL_LOOPBACK", "1", 1);
 
-  ks::p2p::links::RegisterHandler(kBenchRequest, StreamHandler);
-  ks::p2p::links::StartJob(ks::p2p::StartP2PClient);
+  ks::net::OS_RegFunction(kBenchRequest, StreamHandler);
+  ks::net::DispatchJob(ks::p2p::StartP2PClient);
   for (int i = 0; i < 300 && ks::p2p::P2PUdpPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const uint16_t port = ks::p2p::P2PUdpPort();
   if (port == 0) {

@@ -14,35 +14,28 @@
 
 namespace ks::p2p::links {
 
-// ks_conf p2phost / p2pport; "" and 0 when unset.
+// ks_conf p2phost / p2pport (GetP2PServerInfo); "" and 0 when unset.
 void RendezvousServer(std::string* host, uint16_t* port);
-// ks_user email; "" when there is no account.
+// ks_user email (GetUsernfo); "" when there is no account.
 std::string AccountEmail();
 // The MAC text kept at start-up ("00-1A-2B-3C-4D-5E").
 std::string MacText();
-// The machine's host name in UTF-8 (converted from the agent's text encoding unless "en").
+// The machine's host name (GetHostName) in UTF-8: converted from the agent's text encoding
+// unless that is "en".
 std::string HostNameUtf8();
 
-// Runs `job` on the thread pool; false when it could not be started.
+// Runs `job` on the agent's thread pool; false when it could not be started.
 bool StartJob(std::function<void()> job);
 
-// Dispatch with origin P2P.
+// Dispatch with origin P2P and direct 1.
 int DispatchP2P(const net::MsgHead& head, const uint8_t* body, size_t bodyLength,
                 net::Channel* conn, std::vector<uint8_t>* reply, int udtSocket);
-// Registers a handler in the process-wide registry (0 or 275).
-int RegisterHandler(uint16_t opcode, net::Handler handler);
 
-// Tells the session owners that a channel ended: sessions bound to it are dropped
-// (downloads stop, open files close). Runs before the peer-list mutex is taken.
-void ChannelClosed(net::Channel& channel);
+// Tells the channel-closed listeners that a channel ended (the transfer sessions bound to it
+// are dropped). Called after the last handler for it returned, with no P2P lock held.
+void ChannelClosed(const net::Channel& channel);
 
 // A channel id unique in the process.
 uint64_t NewChannelId();
-
-// Test seams: values used instead of the database's; a hook called on ChannelClosed.
-void SetRendezvousOverride(const std::string& host, uint16_t port);
-void SetAccountOverride(const std::string& email);
-void ClearOverrides();
-void SetChannelClosedHook(std::function<void(net::Channel&)> hook);
 
 }  // namespace ks::p2p::links

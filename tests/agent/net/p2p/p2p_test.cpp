@@ -19,7 +19,8 @@
 #include <thread>
 
 #include "agent/log/log.h"
-#include "agent/net/p2p/p2p_links.h"
+#include "agent/db/local_db.h"
+#include "agent/net/pool/thread_pool.h"
 #include "agent/service/state.h"
 #include "tests/fakes/p2p/fake_p2p.h"
 #include "tests/fakes/test_support.h"
@@ -43,11 +44,20 @@ constexpr uint16_t kDesktop = 0x5000;     // a desktop type: never run for P2P
 
 std::atomic<int> g_countedCalls{0};
 std::atomic<int> g_desktopCalls{0};
+std::atomic<uint64_t> g_heartBeatChannel{0};  // the channel of the last heart-beat
+
+std::mutex g_closedMutex;
+std::vector<uint64_t> g_closed;  // channel ids notified closed
+size_t ClosedCount() {
+  std::lock_guard<std::mutex> lock(g_closedMutex);
+  return g_closed.size();
+}
 
 // The device heart-beat's answer: {12, 0x8888, word}, u16 0, u16 370.
-int HeartBeatHandler(const uint8_t* body, size_t, const net::MsgHead* head, net::Channel*,
+int HeartBeatHandler(const uint8_t* body, size_t, const net::MsgHead* head, net::Channel* conn,
                      std::vector<uint8_t>* reply, int*, int*) {
   if (!body) return 274;
+  g_heartBeatChannel = conn->Id();
   reply->assign(12, 0);
   net::EncodeMsgHead(net::MsgHead{12, kHeartBeat, head->sequence}, reply->data());
   net::PutU16(reply->data() + 10, 370);
@@ -90,10 +100,14 @@ class P2PEnvironment : public ::testing::Environment {
     ::setenv("KESTYL_P2P_HEARTBEAT_S", "1", 1);
     // P2P_TEST_ECHO=1 shows the log lines on the console as well.
     g_Log.Open(LogDir() / "Log.txt", LOG_LEVEL_DEBUG, getenv("P2P_TEST_ECHO") != nullptr);
-    links::RegisterHandler(kHeartBeat, HeartBeatHandler);
-    links::RegisterHandler(kStream, StreamHandler);
-    links::RegisterHandler(kCounted, CountedHandler);
-    links::RegisterHandler(kDesktop, DesktopHandler);
+    net::OS_RegFunction(kHeartBeat, HeartBeatHandler);
+    net::OS_RegFunction(kStream, StreamHandler);
+    net::OS_RegFunction(kCounted, CountedHandler);
+    net::OS_RegFunction(kDesktop, DesktopHandler);
+    net::OnChannelClosed([](uint64_t id) {
+      std::lock_guard<std::mutex> lock(g_closedMutex);
+      g_closed.push_back(id);
+    });
   }
 };
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new P2PEnvironment);
@@ -149,13 +163,17 @@ class P2PClientTest : public ::testing::Test {
   void SetUp() override {
     state::ClearStop();
     state::SetMacText("00-1A-2B-3C-4D-5E");
-    links::SetRendezvousOverride("127.0.0.1", rendezvous_.port());
-    links::SetAccountOverride("owner@example.com");
-    links::SetChannelClosedHook([this](net::Channel& c) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      closed_.push_back({c.Id(), c.origin()});
-    });
-    ASSERT_TRUE(links::StartJob(StartP2PClient));
+    // The rendezvous server and the account come from the database.
+    ASSERT_EQ(CreateDatabaseFile(dbPath_, KS_SCHEMA_FILE), 0);
+    GlobalDb().open(dbPath_.c_str());
+    GlobalDb().execDML(("update ks_conf set p2phost = '127.0.0.1', p2pport = " +
+                        std::to_string(rendezvous_.port())).c_str());
+    ASSERT_EQ(WriteLogOnInfo({"owner@example.com", "pw"}), 0);
+    {
+      std::lock_guard<std::mutex> lock(g_closedMutex);
+      g_closed.clear();
+    }
+    ASSERT_EQ(net::DispatchJob(StartP2PClient), 0);
     ASSERT_TRUE(WaitFor([] { return P2PUdpPort() != 0; }, 3000));
     port_ = P2PUdpPort();
   }
@@ -163,7 +181,7 @@ class P2PClientTest : public ::testing::Test {
   void TearDown() override {
     state::RequestStop();
     EXPECT_TRUE(WaitP2PJobsEnded(kUdtReceiveTimeoutMs + 3000));
-    links::ClearOverrides();
+    GlobalDb().close();
     state::ClearStop();
   }
 
@@ -177,15 +195,10 @@ class P2PClientTest : public ::testing::Test {
     ASSERT_TRUE(peer.Connect(port_));
   }
 
-  size_t ClosedCount() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_.size();
-  }
-
+  test::TempDir dir_;
+  const std::string dbPath_ = dir_ / "Kestyl.db";
   UdpEndpoint rendezvous_;
   uint16_t port_ = 0;
-  std::mutex mutex_;
-  std::vector<std::pair<uint64_t, net::Origin>> closed_;
 };
 
 TEST_F(P2PClientTest, HeartBeatGoesToTheRendezvousServer) {
@@ -388,10 +401,11 @@ TEST_F(P2PClientTest, PeerEndingLeavesTheSignallingSocketAlone) {
     ASSERT_TRUE(first.Send(HeartBeatRequest(10)));
     ExpectHeartBeatAnswer(first.Receive(3000), 10);
   }  // the client goes away
-  ASSERT_TRUE(WaitFor([this] { return P2PPeerCount() == 0 && ClosedCount() == 1; }, 5000));
+  ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 0 && ClosedCount() == 1; }, 5000));
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_EQ(closed_[0].second, net::Origin::kP2P);
+    // The sessions of that client's channel are told it ended.
+    std::lock_guard<std::mutex> lock(g_closedMutex);
+    EXPECT_EQ(g_closed[0], g_heartBeatChannel.load());
   }
   // Both ends' UDP sockets close with their UDT sockets; the signalling one stays as it was.
   EXPECT_TRUE(WaitFor([&] { return OnlySocketsOf(sockets); }, 5000));
