@@ -112,8 +112,10 @@ JobScope::~JobScope() { JobEnded(); }
 bool StartTrackedJob(std::function<void()> job) {
   JobStarted();
   const bool ok = links::StartJob([job = std::move(job)] {
+    struct End {
+      ~End() { JobEnded(); }
+    } end;  // also when the job throws (the pool catches it)
     job();
-    JobEnded();
   });
   if (!ok) JobEnded();
   return ok;
