@@ -1,8 +1,9 @@
 #include "agent/media/thumb/thumb.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -340,6 +341,78 @@ TEST_F(ThumbTest, CraftedHugeFrameFailsWithoutLargeAllocations) {
   PatchFrameSize(baseline, 65500, 32750);
   e = EncodeMemory(baseline, 65500, 32750);
   EXPECT_EQ(e.rc, kThumbDecodeFailed);
+}
+
+// A 24-bit BMP of width x height, all one colour.
+std::string SolidBmp(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
+  size_t stride = (size_t(width) * 3 + 3) & ~size_t(3);
+  std::string f = "BM";
+  auto le32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) f += char(v >> (8 * i)); };
+  auto le16 = [&](uint32_t v) { f += char(v); f += char(v >> 8); };
+  le32(uint32_t(54 + stride * size_t(height)));
+  le32(0);
+  le32(54);
+  le32(40);
+  le32(uint32_t(width));
+  le32(uint32_t(height));
+  le16(1);
+  le16(24);
+  for (int i = 0; i < 6; ++i) le32(0);
+  for (int y = 0; y < height; ++y) {
+    std::string row;
+    for (int x = 0; x < width; ++x) row += {char(b), char(g), char(r)};
+    row.resize(stride, '\0');
+    f += row;
+  }
+  return f;
+}
+
+TEST_F(ThumbTest, ThumbnailOfFilesWorksInMemoryOnly) {
+  std::string jpg = dir_ / "p.jpg", lower = dir_ / "p.bmp", upper = dir_ / "P.BMP", mixed = dir_ / "m.Bmp";
+  test::WriteFile(jpg, test::AsString(MakeJpeg(JpegSpec().Size(400, 300))));
+  test::WriteFile(lower, SolidBmp(64, 48, 0, 0, 255));
+  test::WriteFile(upper, SolidBmp(64, 48, 0, 0, 255));
+  test::WriteFile(mixed, SolidBmp(64, 48, 0, 0, 255));
+
+  // Nothing may appear in the current folder.
+  test::TempDir cwd;
+  char saved[4096];
+  ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(::chdir(cwd.path().c_str()), 0);
+  std::vector<uint8_t> a, b, c, d, e;
+  bool okJpg = ThunmbNailIt(jpg, 30, 40, &a);
+  bool okLower = ThunmbNailIt(lower, 12, 16, &b);
+  bool okUpper = ThunmbNailIt(upper, 12, 16, &c);
+  bool okMixed = ThunmbNailIt(mixed, 12, 16, &d);  // not converted: not a JPEG
+  bool okMissing = ThunmbNailIt(dir_ / "none.jpg", 12, 16, &e);
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(cwd.path())) left.push_back(entry.path());
+  ASSERT_EQ(::chdir(saved), 0);
+  EXPECT_TRUE(left.empty());
+
+  EXPECT_TRUE(okJpg);
+  EXPECT_TRUE(okLower);
+  EXPECT_TRUE(okUpper);
+  EXPECT_FALSE(okMixed);
+  EXPECT_TRUE(d.empty());
+  EXPECT_FALSE(okMissing);
+  EXPECT_TRUE(e.empty());
+
+  DecodedJpeg dj;
+  ASSERT_TRUE(DecodeJpeg(a, &dj));
+  EXPECT_EQ(dj.width, 40);
+  EXPECT_EQ(dj.height, 30);
+  EXPECT_EQ(dj.app7.size(), 5u);
+  DecodedJpeg db;
+  ASSERT_TRUE(DecodeJpeg(b, &db));
+  EXPECT_EQ(db.width, 16);
+  EXPECT_EQ(db.height, 12);
+  ASSERT_EQ(db.app7.size(), 5u);
+  EXPECT_EQ(db.app7[0], "Thumb::URI\nfile://" + lower);
+  EXPECT_EQ(db.app7[2], "Thumb::Image::Width\n64");
+  const uint8_t* px = &db.pixels[(6 * 16 + 8) * 3];
+  EXPECT_LT(px[0], 30);
+  EXPECT_GT(px[2], 225);
 }
 
 }  // namespace
