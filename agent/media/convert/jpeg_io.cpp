@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include <jerror.h>
+
 namespace ks::media {
 namespace {
 
@@ -57,6 +59,48 @@ void TermMemory(j_compress_ptr cinfo) {
   auto* d = reinterpret_cast<MemoryDestination*>(cinfo->dest);
   d->size = d->capacity - d->pub.free_in_buffer;
 }
+
+constexpr size_t kFileSourceBuffer = 256 * 1024;
+
+struct LargeFileSource {
+  jpeg_source_mgr pub;  // first
+  FILE* file;
+  JOCTET* buffer;
+  bool started;  // some data was read
+};
+
+void InitFileSource(j_decompress_ptr cinfo) {
+  reinterpret_cast<LargeFileSource*>(cinfo->src)->started = false;
+}
+
+boolean FillFileSource(j_decompress_ptr cinfo) {
+  auto* s = reinterpret_cast<LargeFileSource*>(cinfo->src);
+  size_t n = std::fread(s->buffer, 1, kFileSourceBuffer, s->file);
+  if (n == 0) {
+    if (!s->started) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    s->buffer[0] = 0xFF;
+    s->buffer[1] = JPEG_EOI;
+    n = 2;
+  }
+  s->pub.next_input_byte = s->buffer;
+  s->pub.bytes_in_buffer = n;
+  s->started = true;
+  return TRUE;
+}
+
+void SkipFileSource(j_decompress_ptr cinfo, long count) {
+  if (count <= 0) return;
+  jpeg_source_mgr* src = cinfo->src;
+  while (count > long(src->bytes_in_buffer)) {
+    count -= long(src->bytes_in_buffer);
+    (*src->fill_input_buffer)(cinfo);
+  }
+  src->next_input_byte += count;
+  src->bytes_in_buffer -= size_t(count);
+}
+
+void TermFileSource(j_decompress_ptr) {}
 
 void GuardProgress(j_common_ptr cinfo) {
   if (!cinfo->is_decompressor) return;
@@ -114,6 +158,23 @@ void FreeMemoryDestination(MemoryDestination* dest) {
   std::free(dest->data);
   dest->data = nullptr;
   dest->capacity = dest->size = 0;
+}
+
+void UseLargeFileSource(j_decompress_ptr cinfo, FILE* file) {
+  auto* s = static_cast<LargeFileSource*>(
+      (*cinfo->mem->alloc_small)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(LargeFileSource)));
+  s->buffer = static_cast<JOCTET*>(
+      (*cinfo->mem->alloc_large)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, kFileSourceBuffer));
+  s->file = file;
+  s->started = false;
+  s->pub.init_source = InitFileSource;
+  s->pub.fill_input_buffer = FillFileSource;
+  s->pub.skip_input_data = SkipFileSource;
+  s->pub.resync_to_restart = jpeg_resync_to_restart;
+  s->pub.term_source = TermFileSource;
+  s->pub.next_input_byte = nullptr;
+  s->pub.bytes_in_buffer = 0;
+  cinfo->src = &s->pub;
 }
 
 void InstallDecoderGuard(j_decompress_ptr cinfo, DecoderGuard* guard) {

@@ -6,6 +6,10 @@
 //   them and libjpeg holds C++ objects, so the jump never skips a destructor.
 // - MemoryDestination: compressed output into one malloc'ed block that grows in 64 KB steps
 //   (by half its size once large); the block belongs to the caller after term_destination.
+// - Large file source: libjpeg's stdio source reads 4 KB at a time, too little for
+//   libjpeg-turbo's fast Huffman path (it wants a few KB per MCU in the buffer); this one
+//   reads 256 KB at a time and, like the stdio source, ends a short file with a warning and
+//   a fake EOI marker.
 // - DecoderGuard: bounds what one decompression may cost (memory of whole-image buffers,
 //   number of progressive scans), so a crafted header cannot allocate gigabytes.
 // - Console messages: the converter and the thumbnailer write their progress and errors to
@@ -51,6 +55,9 @@ void FreeMemoryDestination(MemoryDestination* dest);
 constexpr long kMaxDecoderMemory = 512L << 20;
 // More scans than any real progressive file has; each costs a pass over the whole picture.
 constexpr int kMaxProgressiveScans = 500;
+
+// Reads the open file (not owned) through a buffer from libjpeg's pool.
+void UseLargeFileSource(j_decompress_ptr cinfo, FILE* file);
 
 struct DecoderGuard {
   jpeg_progress_mgr pub;  // first

@@ -93,7 +93,7 @@ bool ReadHeaderJpeg(JpegThumb* t) {
   jpeg_save_markers(d, JPEG_APP0 + 7, kMaxApp7);
   jpeg_save_markers(d, JPEG_COM, 0xFFFF);
   if (t->in) {
-    jpeg_stdio_src(d, t->in);
+    UseLargeFileSource(d, t->in);
   } else {
     jpeg_mem_src(d, t->memory, static_cast<unsigned long>(t->memorySize));
   }

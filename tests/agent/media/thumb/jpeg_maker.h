@@ -26,6 +26,7 @@ struct JpegSpec {
   JpegSpec& Size(int w, int h) { width = w; height = h; return *this; }
   JpegSpec& Space(J_COLOR_SPACE s) { space = s; return *this; }
   JpegSpec& Progressive() { progressive = true; return *this; }
+  JpegSpec& Quality(int q) { quality = q; return *this; }
   JpegSpec& Marker(int code, const std::string& data) { markers.emplace_back(code, data); return *this; }
 };
 

@@ -304,13 +304,23 @@ TEST_F(ThumbTest, UnreadableInputsFailToOpen) {
 }
 
 TEST_F(ThumbTest, TruncatedDataStillGivesAThumbnail) {
-  auto src = MakeJpeg(JpegSpec().Size(640, 480));
-  src.resize(src.size() / 2);
+  auto src = MakeJpeg(JpegSpec().Size(2400, 1800).Quality(100));
+  ASSERT_GT(src.size(), 2u * 256 * 1024);  // several reads of the file source
+  src.resize(src.size() * 3 / 4);
   Encoded e = EncodeMemory(src, 64, 48);
   ASSERT_EQ(e.rc, kThumbOk);
   DecodedJpeg d;
   ASSERT_TRUE(DecodeJpeg(e.jpeg, &d));
   EXPECT_EQ(d.width, 64);
+
+  std::string path = dir_ / "cut.jpg";
+  test::WriteFile(path, test::AsString(src));
+  std::vector<uint8_t> fromFile;
+  ASSERT_TRUE(ThunmbNailIt(path, 48, 64, &fromFile));
+  DecodedJpeg f;
+  ASSERT_TRUE(DecodeJpeg(fromFile, &f));
+  EXPECT_EQ(f.width, 64);
+  EXPECT_EQ(f.pixels, d.pixels);  // the file source reads what the memory source reads
 }
 
 TEST_F(ThumbTest, LibjpegErrorWhileDecodingIsReported) {
