@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -101,6 +103,12 @@ bool ReadHeaderJpeg(JpegThumb* t) {
   return true;
 }
 
+// Decimal text as an int, out-of-range values clamped (atoi's overflow is undefined).
+int ParseInt(const char* text) {
+  long v = std::strtol(text, nullptr, 10);
+  return int(std::clamp<long>(v, INT32_MIN, INT32_MAX));
+}
+
 // One "Thumb::<key>\n<value>" APP7 marker, copied into a bounded NUL-terminated buffer.
 void ParseThumbMarker(JpegThumbHeader* h, const JOCTET* data, unsigned length) {
   char text[kMaxApp7 + 1];
@@ -116,9 +124,9 @@ void ParseThumbMarker(JpegThumbHeader* h, const JOCTET* data, unsigned length) {
   } else if (std::strcmp(text, "Thumb::MTime") == 0) {
     h->mtime = std::strtoull(value, nullptr, 10);
   } else if (std::strcmp(text, "Thumb::Image::Width") == 0) {
-    h->thumbImageWidth = std::atoi(value);
+    h->thumbImageWidth = ParseInt(value);
   } else if (std::strcmp(text, "Thumb::Image::Height") == 0) {
-    h->thumbImageHeight = std::atoi(value);
+    h->thumbImageHeight = ParseInt(value);
   } else if (std::strcmp(text, "Thumb::Mimetype") == 0) {
     h->mimetype = value;
   }

@@ -248,7 +248,8 @@ TEST_F(ThumbTest, CommentAndForeignMarkersAreReadWithinBounds) {
                           .Marker(JPEG_APP0 + 7, "Other::Key\nvalue")
                           .Marker(JPEG_APP0 + 7, "Thumb::MTime\n18446744073709551615")
                           .Marker(JPEG_APP0 + 7, std::string("Thumb::Mimetype\nimage/x\0junk", 29))
-                          .Marker(JPEG_APP0 + 7, "Thumb::Image::Width\n" + longValue));
+                          .Marker(JPEG_APP0 + 7, "Thumb::Image::Width\n" + longValue)
+                          .Marker(JPEG_APP0 + 7, "Thumb::Image::Height\n99999999999999999999"));
   JpegThumb* t = JpegThumb_OpenMemory(src.data(), src.size(), "p", 0);
   ASSERT_NE(t, nullptr);
   const JpegThumbHeader& h = JpegThumb_Header(t);
@@ -257,6 +258,7 @@ TEST_F(ThumbTest, CommentAndForeignMarkersAreReadWithinBounds) {
   EXPECT_EQ(h.mtime, 18446744073709551615ull);
   EXPECT_EQ(h.mimetype, "image/x");
   EXPECT_EQ(h.thumbImageWidth, 0);  // "uuu..." cut at 1024 bytes, not a number
+  EXPECT_EQ(h.thumbImageHeight, INT32_MAX);
   JpegThumb_Close(t);
 }
 
