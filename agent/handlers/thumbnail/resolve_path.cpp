@@ -1,24 +1,17 @@
 #include "agent/handlers/thumbnail/resolve_path.h"
 
+#include "agent/handlers/shares/shares.h"
 #include "agent/util/codes.h"
 
 namespace ks::handlers {
 
 int ResolveThumbnailPath(const std::string& clientPath, std::string* localPath) {
   localPath->clear();
-  std::string path = clientPath;
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
-  if (path.empty() || path[0] != '/') return 1;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (path.compare(start, end - start, "..") == 0) return 1;
-    start = end + 1;
-  }
-  *localPath = path;
+  std::string real = GetRealPath(clientPath);
+  if (real.empty()) return clientPath.empty() ? 1 : KS_DEFAULT_SHARE_UNSET;
+  std::string normalized;
+  if (CheckShareFilePath(real, &normalized) != KS_OK) return 1;
+  *localPath = normalized;
   return KS_OK;
 }
 

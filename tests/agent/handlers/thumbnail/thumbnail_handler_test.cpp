@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/db/local_db.h"
 #include "agent/handlers/thumbnail/resolve_path.h"
 #include "agent/media/convert/jpeg_io.h"
 #include "agent/net/proto/proto.h"
@@ -103,8 +104,25 @@ class ThumbnailHandlerTest : public ::testing::Test {
     media::SetConsoleMessages(false);
     state::SetDeviceId("device-42");
     state::SetTextEncoding("en");
+    ShareFolder(db_, dir_.path());
   }
-  void TearDown() override { media::SetConsoleMessages(true); }
+  void TearDown() override {
+    media::SetConsoleMessages(true);
+    GlobalDb().close();
+  }
+
+ public:
+  // A database whose only share is `folder`, also the default folder ("$DEFAULT$").
+  static void ShareFolder(const test::TempDir& db, const std::string& folder) {
+    ASSERT_EQ(CreateDatabaseFile(db / "Kestyl.db", KS_SCHEMA_FILE), 0);
+    GlobalDb().open((db / "Kestyl.db").c_str());
+    ASSERT_EQ(SetShareInfo({folder}), 0);
+    DefShareInfo d;
+    d.def = folder;
+    ASSERT_EQ(SetDefaultDir(d), 0);
+  }
+
+ protected:
 
   int Call(const Bytes& body, uint32_t sequence, int udt, int direct) {
     net::MsgHead head{uint16_t(8 + body.size()), MSG_REQ_DOWNLOAD_THUMBNAIL, sequence};
@@ -121,6 +139,7 @@ class ThumbnailHandlerTest : public ::testing::Test {
     return path;
   }
 
+  test::TempDir db_;
   test::TempDir dir_;
   RecordingChannel channel_;
 };
@@ -317,19 +336,22 @@ TEST_F(ThumbnailHandlerTest, SizesAreBigEndianAndPathsFollowTheAgentEncoding) {
   state::SetTextEncoding("en");
 }
 
-TEST(ResolveThumbnailPathTest, StandInAcceptsAbsolutePathsWithoutParentSteps) {
+TEST(ResolveThumbnailPathTest, OnlyFilesInsideAShare) {
+  test::TempDir db, share, outside;
+  test::WriteFile(share / "a.jpg", "x");
+  test::WriteFile(outside / "b.jpg", "x");
+  ThumbnailHandlerTest::ShareFolder(db, share.path());
   struct Case {
-    const char* in;
+    std::string in;
     int rc;
-    const char* out;
+    std::string out;
   } cases[] = {
-      {"/pictures/a.jpg", 0, "/pictures/a.jpg"},
-      {"\\pictures\\a.jpg", 0, "/pictures/a.jpg"},
-      {"/pictures/..a/b..jpg", 0, "/pictures/..a/b..jpg"},
-      {"/pictures/../etc/passwd", 1, ""},
-      {"/pictures/..", 1, ""},
-      {"\\pictures\\..\\x", 1, ""},
-      {"pictures/a.jpg", 1, ""},
+      {share / "a.jpg", 0, share / "a.jpg"},
+      {"$DEFAULT$\\a.jpg", 0, share / "a.jpg"},
+      {"$DEFAULT_PIC$/a.jpg", KS_DEFAULT_SHARE_UNSET, ""},
+      {share / "../" + outside.path().substr(outside.path().rfind('/') + 1) + "/b.jpg", 1, ""},
+      {outside / "b.jpg", 1, ""},
+      {"/etc/passwd", 1, ""},
       {"", 1, ""},
   };
   for (const Case& k : cases) {
@@ -338,6 +360,7 @@ TEST(ResolveThumbnailPathTest, StandInAcceptsAbsolutePathsWithoutParentSteps) {
     EXPECT_EQ(ResolveThumbnailPath(k.in, &out), k.rc);
     EXPECT_EQ(out, k.out);
   }
+  GlobalDb().close();
 }
 
 }  // namespace
