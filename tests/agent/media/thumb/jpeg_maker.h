@@ -41,14 +41,14 @@ inline uint8_t PatternSample(int x, int y, int c, int width, int height) {
   }
 }
 
-inline std::vector<uint8_t> MakeJpeg(const JpegSpec& spec) {
+inline std::vector<uint8_t> MakeJpeg(const JpegSpec& shape) {
   jpeg_compress_struct c;
   media::JumpErrorManager err;
   c.err = media::InitJumpErrorManager(&err);
   unsigned char* data = nullptr;
   unsigned long size = 0;
-  const int components = spec.space == JCS_GRAYSCALE ? 1 : spec.space == JCS_CMYK ? 4 : 3;
-  std::vector<uint8_t> row(size_t(spec.width) * size_t(components));  // outlives any jump
+  const int components = shape.space == JCS_GRAYSCALE ? 1 : shape.space == JCS_CMYK ? 4 : 3;
+  std::vector<uint8_t> row(size_t(shape.width) * size_t(components));  // outlives any jump
   if (setjmp(err.jump)) {
     jpeg_destroy_compress(&c);
     std::free(data);
@@ -56,23 +56,23 @@ inline std::vector<uint8_t> MakeJpeg(const JpegSpec& spec) {
   }
   jpeg_create_compress(&c);
   jpeg_mem_dest(&c, &data, &size);
-  c.image_width = JDIMENSION(spec.width);
-  c.image_height = JDIMENSION(spec.height);
-  c.in_color_space = spec.space;
+  c.image_width = JDIMENSION(shape.width);
+  c.image_height = JDIMENSION(shape.height);
+  c.in_color_space = shape.space;
   c.input_components = components;
   jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, spec.quality, TRUE);
-  if (spec.progressive) jpeg_simple_progression(&c);
+  jpeg_set_quality(&c, shape.quality, TRUE);
+  if (shape.progressive) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
-  for (const auto& m : spec.markers) {
+  for (const auto& m : shape.markers) {
     jpeg_write_marker(&c, m.first, reinterpret_cast<const JOCTET*>(m.second.data()), unsigned(m.second.size()));
   }
   while (c.next_scanline < c.image_height) {
     int y = int(c.next_scanline);
-    for (int x = 0; x < spec.width; ++x) {
+    for (int x = 0; x < shape.width; ++x) {
       for (int k = 0; k < c.input_components; ++k) {
         row[size_t(x) * size_t(c.input_components) + size_t(k)] =
-            PatternSample(x, y, spec.space == JCS_GRAYSCALE ? 0 : k, spec.width, spec.height);
+            PatternSample(x, y, shape.space == JCS_GRAYSCALE ? 0 : k, shape.width, shape.height);
       }
     }
     JSAMPROW r = row.data();
