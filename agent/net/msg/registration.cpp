@@ -2,6 +2,7 @@
 // the lines stay in this order.
 #include <mutex>
 
+#include "agent/handlers/thumbnail/thumbnail.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -25,6 +26,7 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
   };
   return table;
 }
