@@ -1,6 +1,7 @@
 // The agent's HTTP file server on its own, for bench/http_vs_nginx.sh:
 //
 //   http_server_bench <folder> <schema.sql> [port]
+//   http_server_bench --free-port        prints a TCP port free on 127.0.0.1
 //
 // Makes a throw-away database whose default folder ("$DEFAULT$") is <folder>, serves it on
 // 127.0.0.1:<port> (0 or none: a free port), prints "port <n>" once listening, and runs
@@ -25,6 +26,14 @@ void OnSignal(int) { ks::state::RequestStop(); }
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--free-port") {
+    uint16_t port = 0;
+    int s = ks::net::startup(&port, "127.0.0.1");
+    if (s < 0) return 1;
+    ::close(s);
+    std::printf("%d\n", port);
+    return 0;
+  }
   if (argc < 3) {
     std::printf("usage: %s <folder> <schema.sql> [port]  (run by bench/http_vs_nginx.sh)\n", argv[0]);
     return 0;

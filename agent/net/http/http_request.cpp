@@ -1,5 +1,6 @@
 // One HTTP request: read, map to a file inside a share, answer, close (http_server.h).
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -15,7 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "agent/handlers/shares/shares.h"
 #include "agent/log/log.h"
@@ -102,12 +105,66 @@ void LingeringClose(int sock) {
   ::close(sock);
 }
 
+// The share folders as last read from the database. Reading them costs three queries
+// under the database's one mutex; at thousands of requests a second every request would
+// queue there, so they are re-read at most every kShareViewMs.
+struct ShareView {
+  DefShareInfo defaults;
+  std::vector<std::string> roots;  // ks_share paths and the default folders, none empty
+  int64_t readAtMs = 0;
+};
+constexpr int64_t kShareViewMs = 1000;
+std::mutex g_shareViewMutex;
+std::shared_ptr<const ShareView> g_shareView;
+
+std::shared_ptr<const ShareView> CurrentShares() {
+  int64_t now = NowMs();
+  std::lock_guard<std::mutex> lock(g_shareViewMutex);
+  if (!g_shareView || now - g_shareView->readAtMs >= kShareViewMs) {
+    auto view = std::make_shared<ShareView>();
+    ParseDefaultDir(view->defaults);
+    ParseShareInfo(view->roots);
+    const DefShareInfo& d = view->defaults;
+    for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
+      view->roots.push_back(*f);
+    view->roots.erase(std::remove(view->roots.begin(), view->roots.end(), std::string()), view->roots.end());
+    view->readAtMs = now;
+    g_shareView = view;
+  }
+  return g_shareView;
+}
+
+// The share test of a file (as CheckShareFilePath, against the view's roots): its folder
+// lies in a share, and so does the folder of the file's real location (a symlinked file
+// cannot lead out). KS_OK and the normalised path, or the share test's code.
+int CheckSharedFile(const std::string& path, const std::vector<std::string>& roots, std::string* local) {
+  std::string norm;
+  if (!NormalizeSharePath(path, norm) || norm.empty() || norm == "/" || norm[0] != '/')
+    return KS_PATH_NOT_SHARED;
+  std::string folder = norm.substr(0, norm.find_last_of('/'));
+  int rc = CheckSharePathIn(folder.empty() ? "/" : folder, roots);
+  if (rc != KS_OK) return rc;
+  char real[PATH_MAX];
+  if (::realpath(norm.c_str(), real) == nullptr) return KS_PATH_MISSING;
+  std::string realPath = real;
+  std::string realFolder = realPath.substr(0, realPath.find_last_of('/'));
+  rc = CheckSharePathIn(realFolder.empty() ? "/" : realFolder, roots);
+  if (rc != KS_OK) return rc;
+  *local = norm;
+  return KS_OK;
+}
+
 void CloseConnection(int sock) {
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
 }
 
 }  // namespace
+
+void ForgetHttpShareView() {
+  std::lock_guard<std::mutex> lock(g_shareViewMutex);
+  g_shareView.reset();
+}
 
 HttpConnection::HttpConnection(int sock, int timeoutMs)
     : sock_(sock), timeoutMs_(timeoutMs), deadlineMs_(NowMs() + timeoutMs) {}
@@ -297,15 +354,15 @@ void accept_request(int sock, int timeoutMs) {
   if (!encoding.empty() && encoding != "en")
     url = ConvertCode("utf-8", (encoding + "//IGNORE").c_str(), url);
 
-  std::string path = url.empty() ? std::string() : GetRealPath(url.substr(1));
+  std::shared_ptr<const ShareView> shares = CurrentShares();
+  std::string path = url.empty() ? std::string() : GetRealPath(url.substr(1), shares->defaults);
   KS_LOG_INFO(kModule, "http request GET %s", path.c_str());
   if (!path.empty() && path.back() == '/') path += "index.html";
 
   // Only what lies inside a share is ever looked at; everything else is "not found".
   std::string local;
-  bool inside = !req.urlTooLong && !path.empty() && path[0] == '/' &&
-                path.find('\0') == std::string::npos &&
-                CheckShareFilePath(path, &local) == KS_OK;
+  bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
+                CheckSharedFile(path, shares->roots, &local) == KS_OK;
   struct stat st {};
   if (!inside || ::stat(local.c_str(), &st) != 0 ||
       (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {

@@ -24,6 +24,9 @@
 // new connection is closed at once, and at most maxActive are answered at the same time,
 // each by its own pool job.
 //
+// The share folders are read from the database at most once a second, so a change of the
+// shares takes effect on HTTP within a second.
+//
 // Settings (ks::settings): KESTYL_HTTP_PORT (15008), KESTYL_HTTP_TIMEOUT_MS (30000),
 // KESTYL_HTTP_MAX_CONNECTIONS (256), KESTYL_HTTP_MAX_ACTIVE (64). In loopback mode the
 // server listens on 127.0.0.1 only. Logs under "KestylClient".
@@ -67,7 +70,10 @@ constexpr int kHttpLineSize = 1024;     // request line buffer: 1023 characters 
 constexpr size_t kMaxMethodLength = 254;
 constexpr size_t kMaxUrlLength = 254;
 constexpr size_t kMaxHeadBytes = 64 * 1024;
-constexpr int kHttpBacklog = 32;
+// Larger than the 32 the server was first given: a burst of connections (a media player
+// opening several ranges, a page of thumbnails) must not meet a full accept queue, whose
+// dropped handshakes cost the clients a one-second retransmission each.
+constexpr int kHttpBacklog = 511;
 
 struct HttpServerOptions {
   std::string address;        // "" = every address
@@ -137,7 +143,10 @@ int64_t SendFileBody(int fileFd, int sock, int64_t size);
 int SendNotFound(int sock);
 int SendNotImplemented(int sock);
 
-// A TCP socket listening on address:*port (backlog 32, close-on-exec, non-blocking);
+// Drops the share folders read last: the next request reads them again.
+void ForgetHttpShareView();
+
+// A TCP socket listening on address:*port (backlog kHttpBacklog, close-on-exec, non-blocking);
 // *port receives the bound port (useful with 0). The socket, or -1 (logs
 // "httpServer binding on port %d error......").
 int startup(uint16_t* port, const std::string& address = std::string());

@@ -102,6 +102,7 @@ class HttpServerTest : public ::testing::Test {
     ASSERT_EQ(::mkfifo((dir / "share/fifo").c_str(), 0644), 0);
     ASSERT_EQ(::symlink((dir / "outside/secret").c_str(), (dir / "share/link-out").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "share/dir-out").c_str()), 0);
+    ks::net::ForgetHttpShareView();  // an earlier test's folders are gone
   }
 
   void TearDown() override {
