@@ -4,7 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <deque>
 #include <vector>
 
 #include "agent/log/log.h"
@@ -118,92 +120,141 @@ int HttpServer::ActiveCount() const { return shared_->active.load(); }
 
 void HttpServer::Run() {
   if (listen_ < 0) return;
+  // Connections wait here, costing no thread, until their request begins. They all get
+  // the same time-out, so the queue in accept order is also the order of their deadlines;
+  // an entry whose connection has moved on is recognised by its sequence number.
   struct Waiting {
     int fd;
+    uint64_t seq;
     Clock::time_point deadline;
   };
-  std::vector<Waiting> waiting;
-  std::vector<pollfd> fds;
+  std::deque<Waiting> queue;
+  std::vector<uint64_t> waitingSeq;  // by descriptor: the entry that waits, 0 = none
+  size_t waitingCount = 0;
+  std::deque<int> ready;             // request begun, waiting for a free job
+  uint64_t nextSeq = 1;
   const auto timeout = std::chrono::milliseconds(options_.timeoutMs);
   const size_t maxConnections = static_cast<size_t>(std::max(1, options_.maxConnections));
   const int maxActive = shared_->maxActive;
 
-  // Hands a connection whose request has begun to a pool job; false when it must wait.
-  auto dispatch = [&](int fd) {
-    if (shared_->active.load() >= maxActive) return false;
-    shared_->active.fetch_add(1);
-    std::shared_ptr<Shared> shared = shared_;
-    int timeoutMs = options_.timeoutMs;
-    // Never wait for a free worker here: the loop must go on accepting.
-    int rc = DispatchJob(GlobalPool(), [fd, timeoutMs, shared] {
-      accept_request(fd, timeoutMs);
-      shared->JobEnded();
-    }, false);
-    if (rc != 0) {
-      shared_->active.fetch_sub(1);
-      ::close(fd);
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = listen_;
+  bool ok = ep >= 0 && ::epoll_ctl(ep, EPOLL_CTL_ADD, listen_, &ev) == 0;
+  ev.data.fd = shared_->wake;
+  ok = ok && shared_->wake >= 0 && ::epoll_ctl(ep, EPOLL_CTL_ADD, shared_->wake, &ev) == 0;
+  if (!ok) {
+    KS_LOG_ERROR(kModule, "httpServer cannot wait for connections: %s", std::strerror(errno));
+    if (ep >= 0) ::close(ep);
+    ::close(listen_);
+    listen_ = -1;
+    return;
+  }
+
+  auto stopWaiting = [&](int fd) {
+    if (static_cast<size_t>(fd) < waitingSeq.size() && waitingSeq[fd] != 0) {
+      waitingSeq[fd] = 0;
+      --waitingCount;
+      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
     }
-    return true;
+  };
+  auto startWaiting = [&](int fd) {
+    epoll_event e{};
+    e.events = EPOLLIN | EPOLLRDHUP;
+    e.data.fd = fd;
+    if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) != 0) {
+      ::close(fd);
+      return;
+    }
+    if (waitingSeq.size() <= static_cast<size_t>(fd)) waitingSeq.resize(static_cast<size_t>(fd) + 64, 0);
+    waitingSeq[fd] = nextSeq;
+    ++waitingCount;
+    queue.push_back({fd, nextSeq++, Clock::now() + timeout});
+  };
+  // Hands ready connections to pool jobs while there is room.
+  auto dispatchReady = [&] {
+    while (!ready.empty() && shared_->active.load() < maxActive) {
+      int fd = ready.front();
+      ready.pop_front();
+      shared_->active.fetch_add(1);
+      std::shared_ptr<Shared> shared = shared_;
+      int timeoutMs = options_.timeoutMs;
+      // Never wait for a free worker here: the loop must go on accepting.
+      int rc = DispatchJob(GlobalPool(), [fd, timeoutMs, shared] {
+        accept_request(fd, timeoutMs);
+        shared->JobEnded();
+      }, false);
+      if (rc != 0) {
+        shared_->active.fetch_sub(1);
+        ::close(fd);
+      }
+    }
   };
 
+  epoll_event events[64];
   while (!stop_.load() && !ks::state::StopRequested()) {
+    // Connections that sent nothing within the time-out are closed.
     auto now = Clock::now();
-    // Connections that never sent a request within the time-out are closed.
+    while (!queue.empty() && queue.front().deadline <= now) {
+      Waiting w = queue.front();
+      queue.pop_front();
+      if (static_cast<size_t>(w.fd) < waitingSeq.size() && waitingSeq[w.fd] == w.seq) {
+        stopWaiting(w.fd);
+        ::close(w.fd);
+      }
+    }
+    while (!queue.empty() && (static_cast<size_t>(queue.front().fd) >= waitingSeq.size() ||
+                              waitingSeq[queue.front().fd] != queue.front().seq))
+      queue.pop_front();  // moved on to a job
     int waitMs = kStopCheckMs;
-    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
-                                 [&](const Waiting& w) {
-                                   if (w.deadline > now) {
-                                     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                     w.deadline - now).count() + 1;
-                                     waitMs = static_cast<int>(std::min<int64_t>(waitMs, left));
-                                     return false;
-                                   }
-                                   ::close(w.fd);
-                                   return true;
-                                 }),
-                  waiting.end());
+    if (!queue.empty()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(queue.front().deadline - now).count() + 1;
+      waitMs = static_cast<int>(std::min<int64_t>(waitMs, left));
+    }
 
-    bool canDispatch = shared_->active.load() < maxActive;
-    fds.clear();
-    fds.push_back({listen_, POLLIN, 0});
-    fds.push_back({shared_->wake, POLLIN, 0});
-    if (canDispatch)
-      for (const Waiting& w : waiting) fds.push_back({w.fd, POLLIN, 0});
-    int n = ::poll(fds.data(), fds.size(), waitMs);
+    int n = ::epoll_wait(ep, events, 64, waitMs);
     if (n < 0) {
       if (errno != EINTR) ks::state::SleepUnlessStopped(10);
       continue;
     }
-    if (fds[1].revents & POLLIN) {
-      uint64_t count;
-      [[maybe_unused]] ssize_t r = ::read(shared_->wake, &count, sizeof count);
-    }
-    if (canDispatch && n > 0) {
-      std::vector<int> ready;
-      for (size_t i = 2; i < fds.size(); ++i)
-        if (fds[i].revents) ready.push_back(fds[i].fd);
-      for (int fd : ready) {
-        if (!dispatch(fd)) break;
-        waiting.erase(std::find_if(waiting.begin(), waiting.end(),
-                                   [fd](const Waiting& w) { return w.fd == fd; }));
+    bool accepting = false;
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == listen_) {
+        accepting = true;
+      } else if (fd == shared_->wake) {
+        uint64_t count;
+        [[maybe_unused]] ssize_t r = ::read(shared_->wake, &count, sizeof count);
+      } else {
+        stopWaiting(fd);
+        ready.push_back(fd);
       }
     }
-    if (!(fds[0].revents & POLLIN)) continue;
+    dispatchReady();
+    if (!accepting) continue;
     while (true) {
       int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
         break;  // drained (EAGAIN), or out of descriptors: the next round tries again
       }
-      if (waiting.size() + static_cast<size_t>(shared_->active.load()) >= maxConnections) {
+      if (waitingCount + ready.size() + static_cast<size_t>(shared_->active.load()) >= maxConnections) {
         ::close(fd);
         continue;
       }
-      if (HasInput(fd) && dispatch(fd)) continue;
-      waiting.push_back({fd, Clock::now() + timeout});
+      if (HasInput(fd)) {
+        ready.push_back(fd);
+        dispatchReady();
+      } else {
+        startWaiting(fd);
+      }
     }
   }
-  for (const Waiting& w : waiting) ::close(w.fd);
+  for (const Waiting& w : queue)
+    if (static_cast<size_t>(w.fd) < waitingSeq.size() && waitingSeq[w.fd] == w.seq) ::close(w.fd);
+  for (int fd : ready) ::close(fd);
+  ::close(ep);
   ::close(listen_);
   listen_ = -1;
 }

@@ -28,7 +28,7 @@
 // shares takes effect on HTTP within a second.
 //
 // Settings (ks::settings): KESTYL_HTTP_PORT (15008), KESTYL_HTTP_TIMEOUT_MS (30000),
-// KESTYL_HTTP_MAX_CONNECTIONS (256), KESTYL_HTTP_MAX_ACTIVE (64). In loopback mode the
+// KESTYL_HTTP_MAX_CONNECTIONS (256), KESTYL_HTTP_MAX_ACTIVE (32). In loopback mode the
 // server listens on 127.0.0.1 only. Logs under "KestylClient".
 #pragma once
 
@@ -80,7 +80,8 @@ struct HttpServerOptions {
   uint16_t port = 15008;      // 0 = any free port (read it back with HttpServer::Port)
   int timeoutMs = 30000;      // waiting for a request, reading its head, each send
   int maxConnections = 256;   // accepted and not yet closed
-  int maxActive = 64;         // being answered (pool jobs) at once
+  int maxActive = 32;         // being answered (pool jobs) at once; below the pool's 50
+                              // parked workers, so answering never churns threads
 
   // The values of the settings named above.
   static HttpServerOptions FromSettings();
