@@ -105,51 +105,72 @@ void LingeringClose(int sock) {
   ::close(sock);
 }
 
-// The share folders as last read from the database. Reading them costs three queries
-// under the database's one mutex; at thousands of requests a second every request would
-// queue there, so they are re-read at most every kShareViewMs.
+// The share folders as last read from the database, with their real (symlink-resolved)
+// locations. Reading them costs three queries under the database's one mutex and a
+// realpath per folder; at thousands of requests a second every request would queue there,
+// so they are read again at most every kShareViewMs.
 struct ShareView {
   DefShareInfo defaults;
-  std::vector<std::string> roots;  // ks_share paths and the default folders, none empty
+  std::vector<std::string> realRoots;  // ks_share paths and default folders that exist
   int64_t readAtMs = 0;
 };
 constexpr int64_t kShareViewMs = 1000;
 std::mutex g_shareViewMutex;
 std::shared_ptr<const ShareView> g_shareView;
 
+std::string RealLocation(const std::string& path) {
+  char real[PATH_MAX];
+  return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
+}
+
 std::shared_ptr<const ShareView> CurrentShares() {
   int64_t now = NowMs();
   std::lock_guard<std::mutex> lock(g_shareViewMutex);
   if (!g_shareView || now - g_shareView->readAtMs >= kShareViewMs) {
     auto view = std::make_shared<ShareView>();
+    std::vector<std::string> roots;
     ParseDefaultDir(view->defaults);
-    ParseShareInfo(view->roots);
+    ParseShareInfo(roots);
     const DefShareInfo& d = view->defaults;
     for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
-      view->roots.push_back(*f);
-    view->roots.erase(std::remove(view->roots.begin(), view->roots.end(), std::string()), view->roots.end());
+      roots.push_back(*f);
+    for (const std::string& root : roots) {
+      std::string norm;
+      // An unset default folder is an empty text: it must not match every path.
+      if (root.empty() || !NormalizeSharePath(root, norm) || norm.empty()) continue;
+      std::string real = RealLocation(norm);
+      if (!real.empty()) view->realRoots.push_back(real);
+    }
     view->readAtMs = now;
     g_shareView = view;
   }
   return g_shareView;
 }
 
-// The share test of a file (as CheckShareFilePath, against the view's roots): its folder
-// lies in a share, and so does the folder of the file's real location (a symlinked file
-// cannot lead out). KS_OK and the normalised path, or the share test's code.
-int CheckSharedFile(const std::string& path, const std::vector<std::string>& roots, std::string* local) {
+bool Inside(const std::string& real, const std::vector<std::string>& realRoots) {
+  for (const std::string& root : realRoots) {
+    if (root == "/" || real == root ||
+        (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/'))
+      return true;
+  }
+  return false;
+}
+
+// The share test of a file (that of CheckShareFilePath): no ".." element, its folder lies
+// in a share where it really is, and so does the file itself (a symlinked file cannot lead
+// out; a sibling such as "Data2" of share "Data" is not inside it). KS_OK and the
+// normalised path, or the share test's code.
+int CheckSharedFile(const std::string& path, const ShareView& shares, std::string* local) {
   std::string norm;
   if (!NormalizeSharePath(path, norm) || norm.empty() || norm == "/" || norm[0] != '/')
     return KS_PATH_NOT_SHARED;
   std::string folder = norm.substr(0, norm.find_last_of('/'));
-  int rc = CheckSharePathIn(folder.empty() ? "/" : folder, roots);
-  if (rc != KS_OK) return rc;
-  char real[PATH_MAX];
-  if (::realpath(norm.c_str(), real) == nullptr) return KS_PATH_MISSING;
-  std::string realPath = real;
-  std::string realFolder = realPath.substr(0, realPath.find_last_of('/'));
-  rc = CheckSharePathIn(realFolder.empty() ? "/" : realFolder, roots);
-  if (rc != KS_OK) return rc;
+  std::string realFolder = RealLocation(folder.empty() ? "/" : folder);
+  if (realFolder.empty()) return KS_PATH_MISSING;
+  if (!Inside(realFolder, shares.realRoots)) return KS_PATH_NOT_SHARED;
+  std::string realFile = RealLocation(norm);
+  if (realFile.empty()) return KS_PATH_MISSING;
+  if (!Inside(realFile, shares.realRoots)) return KS_PATH_NOT_SHARED;
   *local = norm;
   return KS_OK;
 }
@@ -362,7 +383,7 @@ void accept_request(int sock, int timeoutMs) {
   // Only what lies inside a share is ever looked at; everything else is "not found".
   std::string local;
   bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
-                CheckSharedFile(path, shares->roots, &local) == KS_OK;
+                CheckSharedFile(path, *shares, &local) == KS_OK;
   struct stat st {};
   if (!inside || ::stat(local.c_str(), &st) != 0 ||
       (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
