@@ -73,7 +73,15 @@ bool PortAccepts(uint16_t port) {
 
 }  // namespace
 
-AgentHarness::AgentHarness(AgentOptions options) : options_(std::move(options)) {}
+#ifndef KS_HARNESS_AGENT_BINARY
+#define KS_HARNESS_AGENT_BINARY ""
+#define KS_HARNESS_SCHEMA_FILE ""
+#endif
+
+AgentHarness::AgentHarness(AgentOptions options) : options_(std::move(options)) {
+  if (options_.binary.empty()) options_.binary = KS_HARNESS_AGENT_BINARY;
+  if (options_.schema_file.empty()) options_.schema_file = KS_HARNESS_SCHEMA_FILE;
+}
 
 AgentHarness::~AgentHarness() {
   Stop();
@@ -93,7 +101,7 @@ void AgentHarness::PrepareRoot() {
   if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   root_ = tmpl;
   for (const char* d : {"bin", "etc", "log", "platform"}) fs::create_directories(root_ + "/" + d);
-  if (options_.binary.empty()) throw std::invalid_argument("AgentOptions.binary is empty");
+  if (options_.binary.empty()) throw std::invalid_argument("no agent program to run");
   fs::copy_file(options_.binary, bin_dir() + "/KestylClient", fs::copy_options::overwrite_existing);
   fs::permissions(bin_dir() + "/KestylClient", fs::perms::owner_all, fs::perm_options::add);
 

@@ -29,8 +29,9 @@
 namespace ks::fake {
 
 struct AgentOptions {
-  std::string binary;       // the agent program to copy (required)
-  std::string schema_file;  // SQL applied to the new database; may be missing
+  std::string binary;       // the agent program to copy; empty: this build's KestylClient
+  std::string schema_file;  // SQL for the new database; empty: the tree's agent/db/schema.sql
+                            // (a missing file gives an empty database)
   uint16_t vendor_port = 0;   // fake vendor server; 0: a free port nobody listens on
   uint16_t desktop_port = 0;  // fake desktop; 0: a free port nobody listens on
   // Intervals in seconds; negative leaves the agent's default.

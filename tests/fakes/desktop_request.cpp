@@ -20,12 +20,12 @@ const char* StatusName(DesktopReply::Status s) {
   return "?";
 }
 
-DesktopReply DesktopRequest(uint16_t port, uint16_t type, const Bytes& body, uint32_t word,
+DesktopReply DesktopRequest(uint16_t port, uint16_t type, const ByteString& body, uint32_t word,
                             const DesktopRequestOptions& options) {
   return DesktopRequestRaw(port, EncodeMsg(type, word, body), options);
 }
 
-DesktopReply DesktopRequestRaw(uint16_t port, const Bytes& message,
+DesktopReply DesktopRequestRaw(uint16_t port, const ByteString& message,
                                const DesktopRequestOptions& options) {
   using Clock = std::chrono::steady_clock;
   auto start = Clock::now();
@@ -53,38 +53,38 @@ DesktopReply DesktopRequestRaw(uint16_t port, const Bytes& message,
   return done(DesktopReply::Status::kOk);
 }
 
-Bytes ShowLogonBody(const std::string& account, const std::string& password, size_t size) {
-  Bytes b;
+ByteString ShowLogonBody(const std::string& account, const std::string& password, size_t size) {
+  ByteString b;
   PutText(b, account, 32);
   PutTextFull(b, password, 32);
   b.resize(size, '\0');
   return b;
 }
 
-Bytes DefShareBody(const std::vector<std::string>& folders) {
-  Bytes b;
+ByteString DefShareBody(const std::vector<std::string>& folders) {
+  ByteString b;
   for (size_t i = 0; i < 6; ++i) PutText(b, i < folders.size() ? folders[i] : "", 260);
   return b;
 }
 
-Bytes ExecBody(uint32_t session, const std::string& command) {
-  Bytes b;
+ByteString ExecBody(uint32_t session, const std::string& command) {
+  ByteString b;
   PutU32(b, session);
   b += command;
   b.push_back('\0');
   return b;
 }
 
-LogonInfo ParseLogonInfo(const Bytes& body) { return {GetText(body, 0, 32), GetText(body, 32, 32)}; }
+LogonInfo ParseLogonInfo(const ByteString& body) { return {GetText(body, 0, 32), GetText(body, 32, 32)}; }
 
-std::vector<std::string> ParseDefShare(const Bytes& body) {
+std::vector<std::string> ParseDefShare(const ByteString& body) {
   std::vector<std::string> out;
   if (body.size() != 6 * 260) return out;
   for (size_t i = 0; i < 6; ++i) out.push_back(GetText(body, i * 260, 260));
   return out;
 }
 
-bool ParseTransLog(const Bytes& body, std::vector<TransLogRecord>* out, std::string* error) {
+bool ParseTransLog(const ByteString& body, std::vector<TransLogRecord>* out, std::string* error) {
   out->clear();
   if (body.size() % kTransLogRecordSize != 0) {
     if (error) *error = "body of " + std::to_string(body.size()) + " bytes is not n x 300";
@@ -108,9 +108,9 @@ bool ParseTransLog(const Bytes& body, std::vector<TransLogRecord>* out, std::str
   return true;
 }
 
-TransferCounts ParseTransferCounts(const Bytes& body) { return {GetU16(body, 0), GetU16(body, 2)}; }
+TransferCounts ParseTransferCounts(const ByteString& body) { return {GetU16(body, 0), GetU16(body, 2)}; }
 
-VerAndType ParseVerAndType(const Bytes& body) {
+VerAndType ParseVerAndType(const ByteString& body) {
   return {GetU16(body, 0), GetU16(body, 2), GetText(body, 4, 64), GetText(body, 68, 64)};
 }
 

@@ -23,8 +23,8 @@ struct DesktopReply {
   };
   Status status = Status::kConnectFailed;
   MsgHead head;
-  Bytes body;
-  Bytes raw;  // everything received
+  ByteString body;
+  ByteString raw;  // everything received
   int elapsed_ms = 0;
 
   bool ok() const { return status == Status::kOk; }
@@ -41,31 +41,31 @@ struct DesktopRequestOptions {
 };
 
 // Sends MsgHead {8 + body, type, word} + body to host:port and reads one reply.
-DesktopReply DesktopRequest(uint16_t port, uint16_t type, const Bytes& body = {},
+DesktopReply DesktopRequest(uint16_t port, uint16_t type, const ByteString& body = {},
                             uint32_t word = 0, const DesktopRequestOptions& options = {});
 // Sends `message` exactly as given (any head, any length) and reads one reply.
-DesktopReply DesktopRequestRaw(uint16_t port, const Bytes& message,
+DesktopReply DesktopRequestRaw(uint16_t port, const ByteString& message,
                                const DesktopRequestOptions& options = {});
 
 // --- request bodies ------------------------------------------------------------------------
 
 // MSG_SHOW_LOGON body: char[32] account + char[32] password, cut to `size` bytes (the
 // desktop program sends 63).
-Bytes ShowLogonBody(const std::string& account, const std::string& password, size_t size = 63);
+ByteString ShowLogonBody(const std::string& account, const std::string& password, size_t size = 63);
 // MSG_SHOW_SET_DEF_SHARE body: six char[260] folders (def, pic, music, video, doc, instant).
-Bytes DefShareBody(const std::vector<std::string>& folders);
+ByteString DefShareBody(const std::vector<std::string>& folders);
 // MSG_SHOW_EXEC body: u32 session id + command text (+ NUL).
-Bytes ExecBody(uint32_t session, const std::string& command);
+ByteString ExecBody(uint32_t session, const std::string& command);
 
 // --- reply bodies --------------------------------------------------------------------------
 
 struct LogonInfo {  // 0x5000
   std::string account, password;
 };
-LogonInfo ParseLogonInfo(const Bytes& body);
+LogonInfo ParseLogonInfo(const ByteString& body);
 
 // 0x5004: six char[260] folders; empty when the body is not 1560 bytes.
-std::vector<std::string> ParseDefShare(const Bytes& body);
+std::vector<std::string> ParseDefShare(const ByteString& body);
 
 // Transfer-log record of 0x5009: 300 bytes: u16 type, u16 status, u32 size, char[30] time,
 // char[260] file name, 2 zero bytes.
@@ -79,13 +79,13 @@ struct TransLogRecord {
 constexpr size_t kTransLogRecordSize = 300;
 // False when the body is not a whole number of records or a record breaks the layout
 // (`error` says which).
-bool ParseTransLog(const Bytes& body, std::vector<TransLogRecord>* out, std::string* error);
+bool ParseTransLog(const ByteString& body, std::vector<TransLogRecord>* out, std::string* error);
 
 struct TransferCounts {  // 0x500A: u16 open transfer sessions, u16 downloads in progress
   uint16_t sessions = 0;
   uint16_t downloads = 0;
 };
-TransferCounts ParseTransferCounts(const Bytes& body);
+TransferCounts ParseTransferCounts(const ByteString& body);
 
 struct VerAndType {  // 0x1013: u16 system type, u16 version, char[64] id, char[64] host name
   uint16_t system_type = 0;
@@ -93,7 +93,7 @@ struct VerAndType {  // 0x1013: u16 system type, u16 version, char[64] id, char[
   std::string device_id;
   std::string host_name;
 };
-VerAndType ParseVerAndType(const Bytes& body);
+VerAndType ParseVerAndType(const ByteString& body);
 
 // Text of "\r\n"-terminated lines (0x5006, 0x5008); a last piece without "\r\n" is kept.
 std::vector<std::string> SplitCrLfLines(const std::string& text);

@@ -28,7 +28,7 @@ DesktopAction DesktopAction::Silence() {
   return a;
 }
 
-DesktopAction DesktopAction::Raw(Bytes bytes) {
+DesktopAction DesktopAction::Raw(ByteString bytes) {
   DesktopAction a;
   a.raw_reply = std::move(bytes);
   return a;
@@ -47,7 +47,7 @@ FakeDesktop::~FakeDesktop() { server_->Stop(); }
 void FakeDesktop::Serve(const std::shared_ptr<ConnServer::Conn>& conn) {
   const Canceller* cancel = server_->cancel();
   int fd = conn->fd.get();
-  Bytes head_bytes;
+  ByteString head_bytes;
   if (RecvExact(fd, &head_bytes, wire::kMsgHeadSize, options_.read_timeout_ms, cancel) !=
       Io::kOk) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -85,7 +85,7 @@ void FakeDesktop::Serve(const std::shared_ptr<ConnServer::Conn>& conn) {
       return;
     case DesktopAction::Kind::kAnswer: break;
   }
-  Bytes reply;
+  ByteString reply;
   if (a.raw_reply) {
     reply = *a.raw_reply;
   } else {

@@ -32,18 +32,18 @@ struct DesktopAction {
   uint32_t verdict = 0;
   int delay_ms = 0;
   std::optional<uint32_t> word;    // the answer's word; the push's word when unset
-  std::optional<Bytes> raw_reply;  // sent as it stands instead of the 12 bytes
+  std::optional<ByteString> raw_reply;  // sent as it stands instead of the 12 bytes
 
   static DesktopAction Accept(int delay_ms = 0);
   static DesktopAction Refuse(int delay_ms = 0);
   static DesktopAction Close(int delay_ms = 0);
   static DesktopAction Silence();
-  static DesktopAction Raw(Bytes bytes);
+  static DesktopAction Raw(ByteString bytes);
 };
 
 struct DesktopPush {
   MsgHead head;
-  Bytes body;              // what followed the head (length - 8 bytes when complete)
+  ByteString body;              // what followed the head (length - 8 bytes when complete)
   bool complete = false;   // the whole announced length arrived
   std::string account;     // text of body bytes 0..31
   std::string password;    // text of body bytes 32..63

@@ -49,17 +49,17 @@ std::string OpResult::Describe() const {
   return s;
 }
 
-Bytes DeviceLoginBody(const std::string& account, const std::string& password, const Bytes& rest) {
-  Bytes b;
+ByteString DeviceLoginBody(const std::string& account, const std::string& password, const ByteString& rest) {
+  ByteString b;
   PutTextFull(b, account, 32);
   PutTextFull(b, password, 32);
   PutTextFull(b, rest, wire::kDeviceLoginBody - 64);
   return b;
 }
 
-Bytes PathRequestBody(const std::string& path, size_t size, char flag_at_256) {
+ByteString PathRequestBody(const std::string& path, size_t size, char flag_at_256) {
   // The path field runs from offset 1 to the flag at 256: at most 254 bytes and a NUL.
-  Bytes b(size, '\0');
+  ByteString b(size, '\0');
   size_t room = size > 2 ? std::min<size_t>(254, size - 2) : 0;
   std::string p = path.substr(0, room);
   std::copy(p.begin(), p.end(), b.begin() + (size > 0 ? 1 : 0));
@@ -67,8 +67,8 @@ Bytes PathRequestBody(const std::string& path, size_t size, char flag_at_256) {
   return b;
 }
 
-Bytes ThumbRequestBody(const std::string& path, uint16_t width, uint16_t height) {
-  Bytes b;
+ByteString ThumbRequestBody(const std::string& path, uint16_t width, uint16_t height) {
+  ByteString b;
   PutU16(b, width);
   PutU16(b, height);
   PutText(b, path, 256);
@@ -87,11 +87,11 @@ std::unique_ptr<FakeMobileClient> FakeMobileClient::ConnectTcp(uint16_t port,
   return std::make_unique<FakeMobileClient>(std::move(t));
 }
 
-Io FakeMobileClient::Send(uint16_t type, uint32_t word, const Bytes& body) {
+Io FakeMobileClient::Send(uint16_t type, uint32_t word, const ByteString& body) {
   return transport_->Send(EncodeMsg(type, word, body));
 }
 
-Io FakeMobileClient::SendRaw(const Bytes& bytes) { return transport_->Send(bytes); }
+Io FakeMobileClient::SendRaw(const ByteString& bytes) { return transport_->Send(bytes); }
 
 Io FakeMobileClient::Receive(Message* out, int timeout_ms) {
   return transport_->Receive(out, timeout_ms);
@@ -121,7 +121,7 @@ Io FakeMobileClient::Expect(Message* out, int timeout_ms,
 }
 
 LoginResult FakeMobileClient::Login(const std::string& account, const std::string& password,
-                                    const Bytes& rest, uint32_t word, int timeout_ms) {
+                                    const ByteString& rest, uint32_t word, int timeout_ms) {
   LoginResult r;
   r.io = Send(wire::kReqDeviceLogin, word, DeviceLoginBody(account, password, rest));
   if (r.io != Io::kOk) return r;
@@ -137,7 +137,7 @@ LoginResult FakeMobileClient::Login(const std::string& account, const std::strin
   return r;
 }
 
-HeartBeatResult FakeMobileClient::HeartBeat(uint32_t word, const Bytes& body) {
+HeartBeatResult FakeMobileClient::HeartBeat(uint32_t word, const ByteString& body) {
   HeartBeatResult r;
   r.io = Send(wire::kReqDeviceHeartBeat, word, body);
   if (r.io != Io::kOk) return r;
@@ -153,7 +153,7 @@ HeartBeatResult FakeMobileClient::HeartBeat(uint32_t word, const Bytes& body) {
   return r;
 }
 
-Io FakeMobileClient::Shutdown(const Bytes& body, uint32_t word) {
+Io FakeMobileClient::Shutdown(const ByteString& body, uint32_t word) {
   return Send(wire::kReqShutdownSystem, word, body);
 }
 
@@ -278,7 +278,7 @@ ThumbResult FakeMobileClient::RequestThumbnail(const std::string& path, uint16_t
     }
     uint32_t total = GetU32(m.body, 0);
     uint32_t offset = GetU32(m.body, 4);
-    Bytes chunk = m.body.substr(8);
+    ByteString chunk = m.body.substr(8);
     if (r.chunk_sizes.empty()) r.total = total;
     if (total != r.total) Fault(&r, ck + "total changed");
     if (offset != r.data.size())

@@ -102,7 +102,7 @@ struct DownloadData : OpResult {
   uint32_t first_package = 0;
   uint32_t packages = 0;
   uint64_t bytes = 0;
-  Bytes data;
+  ByteString data;
   Digest md5{};                      // MD5 of every byte received (whole content)
   std::optional<char> over_status;   // "0" / "1" of MSG_DOWNLOAD_OVER
   bool stop_answered = false;
@@ -145,7 +145,7 @@ struct ThumbResult : OpResult {
   bool got_status = false;
   uint16_t status = 0xFFFF;
   uint32_t total = 0;
-  Bytes data;
+  ByteString data;
   std::vector<uint32_t> chunk_sizes;
 };
 
@@ -163,8 +163,8 @@ class FakeMobileClient {
   void Close() { transport_->Close(); }
 
   // --- raw messages ----------------------------------------------------------------------
-  Io Send(uint16_t type, uint32_t word, const Bytes& body = {});
-  Io SendRaw(const Bytes& bytes);
+  Io Send(uint16_t type, uint32_t word, const ByteString& body = {});
+  Io SendRaw(const ByteString& bytes);
   Io Receive(Message* out, int timeout_ms);
   // True when no message arrives within ms (one that does goes to Stray()).
   bool ExpectNothing(int ms);
@@ -173,9 +173,9 @@ class FakeMobileClient {
   // --- session ---------------------------------------------------------------------------
   // `rest` fills body bytes 64..255. Fields of 32 bytes are sent without a NUL when full.
   LoginResult Login(const std::string& account, const std::string& password,
-                    const Bytes& rest = {}, uint32_t word = 0, int timeout_ms = -1);
-  HeartBeatResult HeartBeat(uint32_t word = 1, const Bytes& body = "hb");
-  Io Shutdown(const Bytes& body = "x", uint32_t word = 0);
+                    const ByteString& rest = {}, uint32_t word = 0, int timeout_ms = -1);
+  HeartBeatResult HeartBeat(uint32_t word = 1, const ByteString& body = "hb");
+  Io Shutdown(const ByteString& body = "x", uint32_t word = 0);
 
   // --- listings --------------------------------------------------------------------------
   ShareInfoResult ShareInfo(uint32_t word = 2);
@@ -222,12 +222,12 @@ class FakeMobileClient {
 std::string CompareDownload(const DownloadResult& r, const std::string& file, uint64_t offset);
 
 // Body builders, for tests that send variants by hand.
-Bytes DeviceLoginBody(const std::string& account, const std::string& password,
-                      const Bytes& rest = {});
-Bytes PathRequestBody(const std::string& path, size_t size, char flag_at_256 = 0);
-Bytes UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
+ByteString DeviceLoginBody(const std::string& account, const std::string& password,
+                      const ByteString& rest = {});
+ByteString PathRequestBody(const std::string& path, size_t size, char flag_at_256 = 0);
+ByteString UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
                         uint32_t carried = 0, uint8_t carried_byte = 0);
-Bytes UploadChunk(uint32_t session, std::string_view data);
-Bytes ThumbRequestBody(const std::string& path, uint16_t width, uint16_t height);
+ByteString UploadChunk(uint32_t session, std::string_view data);
+ByteString ThumbRequestBody(const std::string& path, uint16_t width, uint16_t height);
 
 }  // namespace ks::fake

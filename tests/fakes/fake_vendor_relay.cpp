@@ -7,7 +7,7 @@
 namespace ks::fake {
 
 bool FakeVendorServer::HandleInterline(const ConnPtr& conn, const ServerHead& head,
-                                       const Bytes& body) {
+                                       const ByteString& body) {
   if (!body.empty() || head.length != wire::kServerHeadSize)
     Error("interline request with a body of " + std::to_string(body.size()) + " bytes");
   {
@@ -20,7 +20,7 @@ bool FakeVendorServer::HandleInterline(const ConnPtr& conn, const ServerHead& he
 }
 
 bool FakeVendorServer::HandleRelayed(const ConnPtr& conn, const ServerHead& head,
-                                     const Bytes& body, RelayedMessage::Channel channel) {
+                                     const ByteString& body, RelayedMessage::Channel channel) {
   char where[96];
   std::snprintf(where, sizeof where, "connection %d relayed 0x%04x: ", conn->id, head.opcode);
   if (body.size() < wire::kIdSize + wire::kMsgHeadSize) {
@@ -52,10 +52,10 @@ bool FakeVendorServer::HandleRelayed(const ConnPtr& conn, const ServerHead& head
 }
 
 bool FakeVendorServer::HandlePoll(const ConnPtr& conn, const ServerHead& head,
-                                  const Bytes& body) {
+                                  const ByteString& body) {
   if (!body.empty() || head.length != wire::kServerHeadSize)
     Error("poll request with a body of " + std::to_string(body.size()) + " bytes");
-  Bytes inner;
+  ByteString inner;
   bool have = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -91,22 +91,26 @@ void FakeVendorServer::CloseInterline() {
   if (c) c->Shutdown();
 }
 
-Bytes FakeVendorServer::RelayedRequestFrame(const Bytes& inner, const std::string& id_a,
+ByteString FakeVendorServer::RelayedRequestFrame(const ByteString& inner, const std::string& id_a,
                                             const std::string& id_b) {
   size_t total = wire::kRelayHeadSize + inner.size();
-  Bytes f = EncodeServerHead(static_cast<uint16_t>(total), wire::kVersion,
+  ByteString f = EncodeServerHead(static_cast<uint16_t>(total), wire::kVersion,
                              wire::kSrvRelayToPeer, id_a);
   f += IdField(id_b);
   f += inner;
   return f;
 }
 
-bool FakeVendorServer::RelayToAgent(const Bytes& inner, const std::string& id_a,
+ByteString FakeVendorServer::AckFrame(uint16_t opcode, uint16_t status) {
+  return EncodeReplyHead(wire::kReplyHeadSize, status, opcode);
+}
+
+bool FakeVendorServer::RelayToAgent(const ByteString& inner, const std::string& id_a,
                                     const std::string& id_b, size_t piece, int gap_ms) {
   return SendOnInterline(RelayedRequestFrame(inner, id_a, id_b), piece, gap_ms);
 }
 
-bool FakeVendorServer::SendOnInterline(const Bytes& raw, size_t piece, int gap_ms) {
+bool FakeVendorServer::SendOnInterline(const ByteString& raw, size_t piece, int gap_ms) {
   ConnPtr c;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -143,7 +147,7 @@ bool FakeVendorServer::TakeRelayed(const std::set<std::string>& peer_ids, Relaye
   return found;
 }
 
-void FakeVendorServer::QueuePollMessage(const Bytes& inner) {
+void FakeVendorServer::QueuePollMessage(const ByteString& inner) {
   std::lock_guard<std::mutex> lock(mu_);
   poll_queue_.push_back(inner);
 }

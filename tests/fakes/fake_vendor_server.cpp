@@ -24,13 +24,13 @@ ServerAction ServerAction::Silence() {
   return a;
 }
 
-ServerAction ServerAction::Raw(Bytes bytes) {
+ServerAction ServerAction::Raw(ByteString bytes) {
   ServerAction a;
   a.raw_reply = std::move(bytes);
   return a;
 }
 
-ServerAction ServerAction::WithBody(uint16_t status, Bytes body) {
+ServerAction ServerAction::WithBody(uint16_t status, ByteString body) {
   ServerAction a;
   a.status = status;
   a.body = std::move(body);
@@ -87,7 +87,7 @@ void FakeVendorServer::Error(std::string text) {
 void FakeVendorServer::Serve(const ConnPtr& conn) {
   const Canceller* cancel = server_->cancel();
   for (;;) {
-    Bytes raw;
+    ByteString raw;
     Io io = RecvExact(conn->fd.get(), &raw, wire::kServerHeadSize, options_.idle_timeout_ms,
                       cancel);
     if (io != Io::kOk) {
@@ -108,7 +108,7 @@ void FakeVendorServer::Serve(const ConnPtr& conn) {
       return;
     }
     if (!head.id_terminated) Error(where + std::string("device id field without NUL"));
-    Bytes body;
+    ByteString body;
     io = RecvExact(conn->fd.get(), &body, head.length - wire::kServerHeadSize,
                    options_.idle_timeout_ms, cancel);
     if (io != Io::kOk) {
@@ -133,18 +133,18 @@ void FakeVendorServer::Serve(const ConnPtr& conn) {
 }
 
 bool FakeVendorServer::Apply(const ConnPtr& conn, const ServerAction& action, uint16_t opcode,
-                             const Bytes& default_body) {
+                             const ByteString& default_body) {
   if (action.delay_ms > 0 && SleepCancellable(action.delay_ms, server_->cancel())) return false;
   switch (action.kind) {
     case ServerAction::Kind::kClose: return false;
     case ServerAction::Kind::kSilence: return true;
     case ServerAction::Kind::kAnswer: break;
   }
-  Bytes reply;
+  ByteString reply;
   if (action.raw_reply) {
     reply = *action.raw_reply;
   } else {
-    const Bytes& body = action.body ? *action.body : default_body;
+    const ByteString& body = action.body ? *action.body : default_body;
     // Relay traffic carries its opcode in the reply head so that acks can be told apart.
     bool relay = opcode >= wire::kSrvInterlineReq && opcode <= wire::kSrvRelayPoll;
     reply = EncodeReplyHead(static_cast<uint16_t>(wire::kReplyHeadSize + body.size()),
@@ -155,7 +155,7 @@ bool FakeVendorServer::Apply(const ConnPtr& conn, const ServerAction& action, ui
 }
 
 bool FakeVendorServer::HandleOneShot(const ConnPtr& conn, const ServerHead& head,
-                                     const Bytes& body) {
+                                     const ByteString& body) {
   ServerRequest r;
   r.connection = conn->id;
   r.length = head.length;
@@ -165,7 +165,7 @@ bool FakeVendorServer::HandleOneShot(const ConnPtr& conn, const ServerHead& head
   r.body = body;
   r.received = std::chrono::steady_clock::now();
   DecodeBody(&r);
-  Bytes default_body;
+  ByteString default_body;
   {
     std::lock_guard<std::mutex> lock(mu_);
     requests_.push_back(r);
@@ -191,7 +191,7 @@ struct ZeroField {
 }  // namespace
 
 void FakeVendorServer::DecodeBody(ServerRequest* r) {
-  const Bytes& b = r->body;
+  const ByteString& b = r->body;
   char where[64];
   std::snprintf(where, sizeof where, "opcode 0x%04x: ", r->opcode);
   size_t expected = 0;

@@ -46,14 +46,14 @@ struct ServerAction {
   Kind kind = Kind::kAnswer;
   uint16_t status = 0;
   int delay_ms = 0;
-  std::optional<Bytes> body;       // reply body; GET_UUID's default is the issued id
-  std::optional<Bytes> raw_reply;  // sent as it stands instead of head + body
+  std::optional<ByteString> body;       // reply body; GET_UUID's default is the issued id
+  std::optional<ByteString> raw_reply;  // sent as it stands instead of head + body
 
   static ServerAction Status(uint16_t status, int delay_ms = 0);
   static ServerAction Close(int delay_ms = 0);
   static ServerAction Silence();
-  static ServerAction Raw(Bytes bytes);
-  static ServerAction WithBody(uint16_t status, Bytes body);
+  static ServerAction Raw(ByteString bytes);
+  static ServerAction WithBody(uint16_t status, ByteString body);
 };
 
 // One request as the server read it. Decoded fields are those of its opcode's body.
@@ -63,7 +63,7 @@ struct ServerRequest {
   uint16_t version = 0;
   uint16_t opcode = 0;
   std::string device_id;
-  Bytes body;
+  ByteString body;
   std::chrono::steady_clock::time_point received;
 
   std::string account;        // LOGON, LOGOUT, SET_SV_INFO, SET_POWER_ON_INFO
@@ -135,14 +135,16 @@ class FakeVendorServer {
   void CloseInterline();                        // the server drops the relay connection
   // Builds a relayed request: ServerHead {134 + inner, 370, 0x1009, id_a} + char[64] id_b
   // + inner message.
-  static Bytes RelayedRequestFrame(const Bytes& inner, const std::string& id_a,
+  static ByteString RelayedRequestFrame(const ByteString& inner, const std::string& id_a,
                                    const std::string& id_b);
+  // The server's 8-byte acknowledgement on the relay connection: {8, 0, opcode, status}.
+  static ByteString AckFrame(uint16_t opcode, uint16_t status = 0);
   // Pushes a relayed request on the interline connection, in `piece`-byte pieces (0 =
   // whole) with `gap_ms` between them. False when no relay connection is registered.
-  bool RelayToAgent(const Bytes& inner, const std::string& id_a, const std::string& id_b,
+  bool RelayToAgent(const ByteString& inner, const std::string& id_a, const std::string& id_b,
                     size_t piece = 0, int gap_ms = 0);
   // Any bytes (acknowledgements, coalesced frames, garbage) on the interline connection.
-  bool SendOnInterline(const Bytes& raw, size_t piece = 0, int gap_ms = 0);
+  bool SendOnInterline(const ByteString& raw, size_t piece = 0, int gap_ms = 0);
 
   std::vector<RelayedMessage> RelayedMessages() const;
   bool WaitForRelayed(size_t count, int timeout_ms) const;
@@ -151,7 +153,7 @@ class FakeVendorServer {
                    int timeout_ms);
 
   // Relay poll: inner messages (MsgHead + payload) handed out one per poll, status 0.
-  void QueuePollMessage(const Bytes& inner);
+  void QueuePollMessage(const ByteString& inner);
   size_t PendingPollMessages() const;
   std::vector<std::chrono::steady_clock::time_point> PollTimes() const;
   bool WaitForPolls(size_t count, int timeout_ms) const;
@@ -161,14 +163,14 @@ class FakeVendorServer {
 
   void Serve(const ConnPtr& conn);
   // Each handler returns false to end the connection.
-  bool HandleOneShot(const ConnPtr& conn, const ServerHead& head, const Bytes& body);
-  bool HandleInterline(const ConnPtr& conn, const ServerHead& head, const Bytes& body);
-  bool HandleRelayed(const ConnPtr& conn, const ServerHead& head, const Bytes& body,
+  bool HandleOneShot(const ConnPtr& conn, const ServerHead& head, const ByteString& body);
+  bool HandleInterline(const ConnPtr& conn, const ServerHead& head, const ByteString& body);
+  bool HandleRelayed(const ConnPtr& conn, const ServerHead& head, const ByteString& body,
                      RelayedMessage::Channel channel);
-  bool HandlePoll(const ConnPtr& conn, const ServerHead& head, const Bytes& body);
+  bool HandlePoll(const ConnPtr& conn, const ServerHead& head, const ByteString& body);
   // Runs the action: delay, then answer `default_reply` (or the action's own bytes).
   bool Apply(const ConnPtr& conn, const ServerAction& action, uint16_t opcode,
-             const Bytes& default_body);
+             const ByteString& default_body);
   Script<ServerAction>& ScriptFor(uint16_t opcode);
   void Error(std::string text);
   void DecodeBody(ServerRequest* r);
@@ -186,7 +188,7 @@ class FakeVendorServer {
   size_t interline_requests_ = 0;
   std::vector<RelayedMessage> relayed_;
   std::vector<bool> taken_;
-  std::vector<Bytes> poll_queue_;
+  std::vector<ByteString> poll_queue_;
   std::vector<std::chrono::steady_clock::time_point> polls_;
 
   std::unique_ptr<ConnServer> server_;  // last: its threads use everything above

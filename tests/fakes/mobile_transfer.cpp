@@ -63,7 +63,7 @@ DownloadInfo FakeMobileClient::RequestDownload(const std::string& path, uint32_t
 }
 
 Io FakeMobileClient::AllowDownload(uint32_t session, uint32_t offset) {
-  Bytes body;
+  ByteString body;
   PutU32(body, offset);
   return Send(wire::kAllowDownloadFile, session, body);
 }
@@ -180,9 +180,9 @@ StopResult FakeMobileClient::Stop(uint32_t session) {
   return r;
 }
 
-Bytes UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
+ByteString UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
                         uint32_t carried, uint8_t carried_byte) {
-  Bytes b;
+  ByteString b;
   PutU32(b, size);
   PutU32(b, carried);
   b += DigestBytes(fp);
@@ -191,8 +191,8 @@ Bytes UploadRequestBody(const std::string& target, uint32_t size, const Digest& 
   return b;
 }
 
-Bytes UploadChunk(uint32_t session, std::string_view data) {
-  Bytes body(12, '\0');
+ByteString UploadChunk(uint32_t session, std::string_view data) {
+  ByteString body(12, '\0');
   body.append(data);
   return EncodeMsg(wire::kUploadFile, session, body);
 }
@@ -237,7 +237,7 @@ Io FakeMobileClient::SendUploadData(uint32_t session, std::string_view data, uin
 }
 
 Io FakeMobileClient::OverUpload(uint32_t session, uint8_t state) {
-  Bytes body;
+  ByteString body;
   PutU8(body, state);
   PutZeros(body, 3);
   return Send(wire::kOverUploadFile, session, body);

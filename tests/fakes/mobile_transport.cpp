@@ -12,7 +12,7 @@ std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, uin
   return std::unique_ptr<TcpTransport>(new TcpTransport(std::move(fd)));
 }
 
-Io TcpTransport::Send(const Bytes& message) {
+Io TcpTransport::Send(const ByteString& message) {
   if (!fd_) return Io::kClosed;
   return SendAll(fd_.get(), message, 10000);
 }
@@ -20,7 +20,7 @@ Io TcpTransport::Send(const Bytes& message) {
 Io TcpTransport::Receive(Message* out, int timeout_ms) {
   if (!fd_) return Io::kClosed;
   if (broken_) return Io::kError;
-  Bytes head;
+  ByteString head;
   Io io = RecvExact(fd_.get(), &head, wire::kMsgHeadSize, timeout_ms);
   if (io != Io::kOk) {
     if (!head.empty()) broken_ = true;  // a head cut in two: the stream is out of step
@@ -45,7 +45,7 @@ RelayTransport::RelayTransport(FakeVendorServer& server, std::string client_id,
       client_id_(std::move(client_id)),
       head_id_(head_id.empty() ? client_id_ : std::move(head_id)) {}
 
-Io RelayTransport::Send(const Bytes& message) {
+Io RelayTransport::Send(const ByteString& message) {
   if (closed_) return Io::kClosed;
   uint16_t type = DecodeMsgHead(message).type;
   if (type == wire::kUploadFile || type == wire::kOverUploadFile) {

@@ -25,7 +25,7 @@ class MobileTransport {
  public:
   virtual ~MobileTransport() = default;
   // Sends one whole message.
-  virtual Io Send(const Bytes& message) = 0;
+  virtual Io Send(const ByteString& message) = 0;
   // The next whole message; timeout_ms bounds each wait for data. kError when the stream
   // broke the framing (a head announcing a length below 8, a message cut by a time-out).
   virtual Io Receive(Message* out, int timeout_ms) = 0;
@@ -40,7 +40,7 @@ class TcpTransport : public MobileTransport {
   static std::unique_ptr<TcpTransport> Connect(const std::string& host, uint16_t port,
                                                const std::string& bind_ip = "",
                                                int timeout_ms = 2000);
-  Io Send(const Bytes& message) override;
+  Io Send(const ByteString& message) override;
   Io Receive(Message* out, int timeout_ms) override;
   void Close() override { fd_.Reset(); }
   std::string Describe() const override { return "tcp"; }
@@ -57,7 +57,7 @@ class RelayTransport : public MobileTransport {
   // client_id goes in the relayed request's body (B); head_id in its head (A; client_id
   // when empty). The server must already hold the agent's interline connection to send.
   RelayTransport(FakeVendorServer& server, std::string client_id, std::string head_id = "");
-  Io Send(const Bytes& message) override;
+  Io Send(const ByteString& message) override;
   Io Receive(Message* out, int timeout_ms) override;
   void Close() override { closed_ = true; }
   std::string Describe() const override { return "relay"; }

@@ -5,36 +5,36 @@
 
 namespace ks::fake {
 
-void PutU8(Bytes& b, uint8_t v) { b.push_back(static_cast<char>(v)); }
+void PutU8(ByteString& b, uint8_t v) { b.push_back(static_cast<char>(v)); }
 
-void PutU16(Bytes& b, uint16_t v) {
+void PutU16(ByteString& b, uint16_t v) {
   PutU8(b, static_cast<uint8_t>(v >> 8));
   PutU8(b, static_cast<uint8_t>(v));
 }
 
-void PutU32(Bytes& b, uint32_t v) {
+void PutU32(ByteString& b, uint32_t v) {
   PutU16(b, static_cast<uint16_t>(v >> 16));
   PutU16(b, static_cast<uint16_t>(v));
 }
 
-void PutU16Le(Bytes& b, uint16_t v) {
+void PutU16Le(ByteString& b, uint16_t v) {
   PutU8(b, static_cast<uint8_t>(v));
   PutU8(b, static_cast<uint8_t>(v >> 8));
 }
 
-void PutU32Le(Bytes& b, uint32_t v) {
+void PutU32Le(ByteString& b, uint32_t v) {
   PutU16Le(b, static_cast<uint16_t>(v));
   PutU16Le(b, static_cast<uint16_t>(v >> 16));
 }
 
-void PutZeros(Bytes& b, size_t n) { b.append(n, '\0'); }
+void PutZeros(ByteString& b, size_t n) { b.append(n, '\0'); }
 
-void PutText(Bytes& b, std::string_view text, size_t field) {
+void PutText(ByteString& b, std::string_view text, size_t field) {
   if (field == 0) return;
   PutTextFull(b, text.substr(0, field - 1), field);
 }
 
-void PutTextFull(Bytes& b, std::string_view text, size_t field) {
+void PutTextFull(ByteString& b, std::string_view text, size_t field) {
   text = text.substr(0, field);
   b.append(text);
   PutZeros(b, field - text.size());
@@ -102,10 +102,10 @@ std::string Printable(std::string_view b, size_t max) {
   return out;
 }
 
-Bytes Message::Encode() const { return EncodeMsgHead(head) + body; }
+ByteString Message::Encode() const { return EncodeMsgHead(head) + body; }
 
-Bytes EncodeMsgHead(const MsgHead& h) {
-  Bytes b;
+ByteString EncodeMsgHead(const MsgHead& h) {
+  ByteString b;
   PutU16(b, h.length);
   PutU16(b, h.type);
   PutU32(b, h.word);
@@ -121,16 +121,16 @@ MsgHead DecodeMsgHead(std::string_view b) {
   return h;
 }
 
-Bytes EncodeMsg(uint16_t type, uint32_t word, std::string_view body) {
+ByteString EncodeMsg(uint16_t type, uint32_t word, std::string_view body) {
   if (body.size() + wire::kMsgHeadSize > wire::kMaxMessage)
     throw std::length_error("message longer than its u16 length field");
-  Bytes b = EncodeMsgHead({static_cast<uint16_t>(wire::kMsgHeadSize + body.size()), type, word});
+  ByteString b = EncodeMsgHead({static_cast<uint16_t>(wire::kMsgHeadSize + body.size()), type, word});
   b.append(body);
   return b;
 }
 
-Bytes EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id) {
-  Bytes b;
+ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id) {
+  ByteString b;
   PutU16(b, length);
   PutU16(b, version);
   PutU16(b, opcode);
@@ -149,8 +149,8 @@ ServerHead DecodeServerHead(std::string_view b) {
   return h;
 }
 
-Bytes EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4, uint16_t field2) {
-  Bytes b;
+ByteString EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4, uint16_t field2) {
+  ByteString b;
   PutU16(b, length);
   PutU16(b, field2);
   PutU16(b, field4);
@@ -158,8 +158,8 @@ Bytes EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4, uint16_
   return b;
 }
 
-Bytes IdField(std::string_view id) {
-  Bytes b;
+ByteString IdField(std::string_view id) {
+  ByteString b;
   PutText(b, id, wire::kIdSize);
   return b;
 }

@@ -1,7 +1,7 @@
 // Wire layouts of the agent's protocols as its peers see them, written independently of the
 // agent's own code so that a fault in the agent's encoding shows up in the fakes.
 //
-// Byte containers are std::string (raw bytes, not text). Every number is big-endian unless a
+// Byte containers are ByteString, a std::string of raw bytes (not text). Every number is big-endian unless a
 // function name says Le. Readers never read past the bytes given: a field beyond the end
 // reads as zero / empty text.
 #pragma once
@@ -13,7 +13,7 @@
 
 namespace ks::fake {
 
-using Bytes = std::string;
+using ByteString = std::string;
 
 namespace wire {
 
@@ -107,16 +107,16 @@ constexpr uint16_t kCacheFullStatus = 4116;
 
 // --- byte codec -------------------------------------------------------------------------
 
-void PutU8(Bytes& b, uint8_t v);
-void PutU16(Bytes& b, uint16_t v);
-void PutU32(Bytes& b, uint32_t v);
-void PutU16Le(Bytes& b, uint16_t v);
-void PutU32Le(Bytes& b, uint32_t v);
-void PutZeros(Bytes& b, size_t n);
+void PutU8(ByteString& b, uint8_t v);
+void PutU16(ByteString& b, uint16_t v);
+void PutU32(ByteString& b, uint32_t v);
+void PutU16Le(ByteString& b, uint16_t v);
+void PutU32Le(ByteString& b, uint32_t v);
+void PutZeros(ByteString& b, size_t n);
 // `field` bytes: the text cut to field - 1 bytes, NUL-padded.
-void PutText(Bytes& b, std::string_view text, size_t field);
+void PutText(ByteString& b, std::string_view text, size_t field);
 // `field` bytes: the text cut to `field` bytes (no terminator when it fills the field).
-void PutTextFull(Bytes& b, std::string_view text, size_t field);
+void PutTextFull(ByteString& b, std::string_view text, size_t field);
 
 uint8_t GetU8(std::string_view b, size_t off);
 uint16_t GetU16(std::string_view b, size_t off);
@@ -144,14 +144,14 @@ struct MsgHead {
 
 struct Message {
   MsgHead head;
-  Bytes body;  // length - 8 bytes (empty when length <= 8)
-  Bytes Encode() const;  // head as recorded + body
+  ByteString body;  // length - 8 bytes (empty when length <= 8)
+  ByteString Encode() const;  // head as recorded + body
 };
 
-Bytes EncodeMsgHead(const MsgHead& h);
+ByteString EncodeMsgHead(const MsgHead& h);
 MsgHead DecodeMsgHead(std::string_view b);  // needs 8 bytes; zeros otherwise
 // Head {8 + body, type, word} + body. Throws std::length_error past the u16 length.
-Bytes EncodeMsg(uint16_t type, uint32_t word, std::string_view body = {});
+ByteString EncodeMsg(uint16_t type, uint32_t word, std::string_view body = {});
 
 // --- vendor server protocol ----------------------------------------------------------------
 
@@ -163,12 +163,12 @@ struct ServerHead {
   bool id_terminated = false;
 };
 
-Bytes EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id);
+ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id);
 ServerHead DecodeServerHead(std::string_view b);  // needs 70 bytes
 // 8 bytes: u16 length, u16 field2, u16 field4, u16 status.
-Bytes EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4 = 0, uint16_t field2 = 0);
+ByteString EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4 = 0, uint16_t field2 = 0);
 
 // The 64-byte id field as a NUL-padded text.
-Bytes IdField(std::string_view id);
+ByteString IdField(std::string_view id);
 
 }  // namespace ks::fake

@@ -38,6 +38,13 @@ TEST(FakeRelay, InterlineRegistersAndRelaysRequestsInPieces) {
                 inner,
             frame);
 
+  // An acknowledgement coalesced with a relayed request, as one write.
+  ASSERT_TRUE(server.SendOnInterline(FakeVendorServer::AckFrame(0x1009) +
+                                     FakeVendorServer::RelayedRequestFrame(inner, "A", "B")));
+  EXPECT_EQ(Be16(8) + Be16(0) + Be16(0x1009) + Be16(0) + Be16(146) + Be16(370) + Be16(0x1009) +
+                Field("A", 64) + Field("B", 64) + inner,
+            Recv(agent.get(), 8 + 146));
+
   // Keep-alives count too, each acknowledged.
   Write(agent.get(), AgentHead(70, 0x1008));
   EXPECT_EQ(Be16(8) + Be16(0) + Be16(0x1008) + Be16(0), Recv(agent.get(), 8));
