@@ -32,8 +32,8 @@ constexpr const char* kReadyLine = "Start service successful!";
 class Db {
  public:
   explicit Db(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
       std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
       throw std::runtime_error("cannot open " + path + ": " + msg);
@@ -67,9 +67,7 @@ class Db {
   sqlite3* db_ = nullptr;
 };
 
-bool PortAccepts(uint16_t port) {
-  return ConnectTcp("127.0.0.1", port, 200).valid();
-}
+bool PortAccepts(uint16_t port) { return ConnectTcp("127.0.0.1", port, 200).valid(); }
 
 }  // namespace
 
@@ -120,7 +118,8 @@ void AgentHarness::PrepareRoot() {
       "CREATE TABLE IF NOT EXISTS ks_conf(localport integer, log_console integer, "
       "log_priority integer, p2phost text, p2pport integer)");
   if (db.Text("SELECT count(*) FROM ks_conf") == "0")
-    db.Exec("INSERT INTO ks_conf(localport, log_console, log_priority, p2pport) VALUES(0, 0, 600, 0)");
+    db.Exec(
+        "INSERT INTO ks_conf(localport, log_console, log_priority, p2pport) VALUES(0, 0, 600, 0)");
   db.Exec("UPDATE ks_conf SET localport=" + std::to_string(message_port_));
   if (options_.log_priority >= 0)
     db.Exec("UPDATE ks_conf SET log_priority=" + std::to_string(options_.log_priority));

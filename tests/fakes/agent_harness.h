@@ -11,8 +11,9 @@
 // The agent runs in loopback mode with every endpoint pointed at the test's fakes (or at
 // free ports nobody listens on) and short intervals where the test asks for them; its
 // working folder is <root>/bin. Start() waits until the log shows "Start service
-// successful!" and the message port accepts (or the port has accepted for port_grace_ms); Stop() sends SIGTERM and waits, then SIGKILL.
-// The destructor stops the agent; the root is removed unless keep_root is set.
+// successful!" and the message port accepts (or the port has accepted for port_grace_ms); Stop()
+// sends SIGTERM and waits, then SIGKILL. The destructor stops the agent; the root is removed unless
+// keep_root is set.
 //
 // The agent is started with a parent-death signal (SIGKILL), so that a crashed test leaves
 // no agent behind. Linux ties that signal to the thread that started the process: call
@@ -29,9 +30,9 @@
 namespace ks::fake {
 
 struct AgentOptions {
-  std::string binary;       // the agent program to copy; empty: this build's KestylClient
-  std::string schema_file;  // SQL for the new database; empty: the tree's agent/db/schema.sql
-                            // (a missing file gives an empty database)
+  std::string binary;         // the agent program to copy; empty: this build's KestylClient
+  std::string schema_file;    // SQL for the new database; empty: the tree's agent/db/schema.sql
+                              // (a missing file gives an empty database)
   uint16_t vendor_port = 0;   // fake vendor server; 0: a free port nobody listens on
   uint16_t desktop_port = 0;  // fake desktop; 0: a free port nobody listens on
   // Intervals in seconds; negative leaves the agent's default.
@@ -39,14 +40,14 @@ struct AgentOptions {
   int relay_retry_s = -1;
   int poll_s = -1;
   int confirm_s = -1;
-  int log_priority = 700;              // ks_conf.log_priority (700 logs DEBUG lines too)
-  std::vector<std::string> sql;        // statements run on the new database before start
+  int log_priority = 700;                  // ks_conf.log_priority (700 logs DEBUG lines too)
+  std::vector<std::string> sql;            // statements run on the new database before start
   std::map<std::string, std::string> env;  // further or overriding environment variables
   int start_timeout_ms = 15000;
   // An agent whose port accepts for this long without the log line counts as ready.
   int port_grace_ms = 2000;
-  int stop_timeout_ms = 10000;         // SIGTERM grace before SIGKILL
-  bool keep_root = false;              // leave the root behind (debugging)
+  int stop_timeout_ms = 10000;  // SIGTERM grace before SIGKILL
+  bool keep_root = false;       // leave the root behind (debugging)
 };
 
 class AgentHarness {
@@ -59,9 +60,9 @@ class AgentHarness {
   // Lays out the root and the database once (Start() does it when needed), so that a test
   // can put files in place before the agent first starts.
   void PrepareRoot();
-  // Lays out the root when needed (after a Stop() or Kill() the same root is reused), starts the agent and waits until it is ready.
-  // False when it exited or did not become ready in time (the process is left running in
-  // the second case; Stop() or the destructor ends it).
+  // Lays out the root when needed (after a Stop() or Kill() the same root is reused), starts the
+  // agent and waits until it is ready. False when it exited or did not become ready in time (the
+  // process is left running in the second case; Stop() or the destructor ends it).
   bool Start();
   // SIGTERM, wait up to stop_timeout_ms, then SIGKILL. The wait status, or -1 when no agent
   // was running.

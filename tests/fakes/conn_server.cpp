@@ -10,15 +10,15 @@ Io ConnServer::Conn::Send(const std::string& bytes, int timeout_ms, const Cancel
   return SendPieces(bytes, 0, 0, timeout_ms, cancel);
 }
 
-Io ConnServer::Conn::SendPieces(const std::string& bytes, size_t piece, int gap_ms,
-                                int timeout_ms, const Canceller* cancel) {
+Io ConnServer::Conn::SendPieces(const std::string& bytes, size_t piece, int gap_ms, int timeout_ms,
+                                const Canceller* cancel) {
   std::lock_guard<std::mutex> lock(write_mu);
   if (!fd.valid() || done.load()) return Io::kClosed;
   if (piece == 0) piece = bytes.size();
   for (size_t off = 0; off < bytes.size(); off += piece) {
     if (off > 0 && gap_ms > 0 && SleepCancellable(gap_ms, cancel)) return Io::kCancelled;
-    Io io = SendAll(fd.get(), bytes.data() + off, std::min(piece, bytes.size() - off),
-                    timeout_ms, cancel);
+    Io io = SendAll(fd.get(), bytes.data() + off, std::min(piece, bytes.size() - off), timeout_ms,
+                    cancel);
     if (io != Io::kOk) return io;
   }
   return Io::kOk;

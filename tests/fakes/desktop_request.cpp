@@ -6,7 +6,9 @@
 
 namespace ks::fake {
 
-uint32_t DesktopReply::ResultWord() const { return body.size() < 4 ? 0xFFFFFFFFu : GetU32(body, 0); }
+uint32_t DesktopReply::ResultWord() const {
+  return body.size() < 4 ? 0xFFFFFFFFu : GetU32(body, 0);
+}
 
 const char* StatusName(DesktopReply::Status s) {
   switch (s) {
@@ -75,7 +77,9 @@ ByteString ExecBody(uint32_t session, const std::string& command) {
   return b;
 }
 
-LogonInfo ParseLogonInfo(const ByteString& body) { return {GetText(body, 0, 32), GetText(body, 32, 32)}; }
+LogonInfo ParseLogonInfo(const ByteString& body) {
+  return {GetText(body, 0, 32), GetText(body, 32, 32)};
+}
 
 std::vector<std::string> ParseDefShare(const ByteString& body) {
   std::vector<std::string> out;
@@ -108,7 +112,9 @@ bool ParseTransLog(const ByteString& body, std::vector<TransLogRecord>* out, std
   return true;
 }
 
-TransferCounts ParseTransferCounts(const ByteString& body) { return {GetU16(body, 0), GetU16(body, 2)}; }
+TransferCounts ParseTransferCounts(const ByteString& body) {
+  return {GetU16(body, 0), GetU16(body, 2)};
+}
 
 VerAndType ParseVerAndType(const ByteString& body) {
   return {GetU16(body, 0), GetU16(body, 2), GetText(body, 4, 64), GetText(body, 68, 64)};

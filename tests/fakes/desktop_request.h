@@ -17,9 +17,9 @@ struct DesktopReply {
     kOk,             // a whole reply (head + length - 8 body bytes) arrived
     kConnectFailed,  // nothing listens
     kSendFailed,
-    kTimeout,        // no reply head within the receive time-out (the agent stayed silent)
-    kClosed,         // the agent closed without (a whole) reply
-    kBadLength,      // reply head announces a length below 8
+    kTimeout,    // no reply head within the receive time-out (the agent stayed silent)
+    kClosed,     // the agent closed without (a whole) reply
+    kBadLength,  // reply head announces a length below 8
   };
   Status status = Status::kConnectFailed;
   MsgHead head;
@@ -35,8 +35,8 @@ const char* StatusName(DesktopReply::Status s);
 
 struct DesktopRequestOptions {
   std::string host = "127.0.0.1";
-  std::string bind_ip;          // e.g. "127.0.0.2" to send from another loopback address
-  int recv_timeout_ms = 1000;   // per read, as the desktop program sets SO_RCVTIMEO
+  std::string bind_ip;         // e.g. "127.0.0.2" to send from another loopback address
+  int recv_timeout_ms = 1000;  // per read, as the desktop program sets SO_RCVTIMEO
   int connect_timeout_ms = 2000;
 };
 

@@ -48,8 +48,7 @@ void FakeDesktop::Serve(const std::shared_ptr<ConnServer::Conn>& conn) {
   const Canceller* cancel = server_->cancel();
   int fd = conn->fd.get();
   ByteString head_bytes;
-  if (RecvExact(fd, &head_bytes, wire::kMsgHeadSize, options_.read_timeout_ms, cancel) !=
-      Io::kOk) {
+  if (RecvExact(fd, &head_bytes, wire::kMsgHeadSize, options_.read_timeout_ms, cancel) != Io::kOk) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!head_bytes.empty())
       errors_.push_back("push head cut after " + std::to_string(head_bytes.size()) + " bytes");
@@ -57,9 +56,9 @@ void FakeDesktop::Serve(const std::shared_ptr<ConnServer::Conn>& conn) {
   }
   DesktopPush push;
   push.head = DecodeMsgHead(head_bytes);
-  size_t body_len = push.head.length > wire::kMsgHeadSize ? push.head.length - wire::kMsgHeadSize : 0;
-  push.complete =
-      RecvExact(fd, &push.body, body_len, options_.read_timeout_ms, cancel) == Io::kOk;
+  size_t body_len =
+      push.head.length > wire::kMsgHeadSize ? push.head.length - wire::kMsgHeadSize : 0;
+  push.complete = RecvExact(fd, &push.body, body_len, options_.read_timeout_ms, cancel) == Io::kOk;
   push.account = GetText(push.body, 0, 32);
   push.password = GetText(push.body, 32, 32);
   push.received = std::chrono::steady_clock::now();
@@ -80,9 +79,7 @@ void FakeDesktop::Serve(const std::shared_ptr<ConnServer::Conn>& conn) {
   if (a.delay_ms > 0 && SleepCancellable(a.delay_ms, cancel)) return;
   switch (a.kind) {
     case DesktopAction::Kind::kClose: return;
-    case DesktopAction::Kind::kSilence:
-      WaitPeerClose(fd, options_.silence_max_ms, cancel);
-      return;
+    case DesktopAction::Kind::kSilence: WaitPeerClose(fd, options_.silence_max_ms, cancel); return;
     case DesktopAction::Kind::kAnswer: break;
   }
   ByteString reply;

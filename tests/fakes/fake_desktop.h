@@ -31,7 +31,7 @@ struct DesktopAction {
   Kind kind = Kind::kAnswer;
   uint32_t verdict = 0;
   int delay_ms = 0;
-  std::optional<uint32_t> word;    // the answer's word; the push's word when unset
+  std::optional<uint32_t> word;         // the answer's word; the push's word when unset
   std::optional<ByteString> raw_reply;  // sent as it stands instead of the 12 bytes
 
   static DesktopAction Accept(int delay_ms = 0);
@@ -43,18 +43,18 @@ struct DesktopAction {
 
 struct DesktopPush {
   MsgHead head;
-  ByteString body;              // what followed the head (length - 8 bytes when complete)
-  bool complete = false;   // the whole announced length arrived
-  std::string account;     // text of body bytes 0..31
-  std::string password;    // text of body bytes 32..63
+  ByteString body;        // what followed the head (length - 8 bytes when complete)
+  bool complete = false;  // the whole announced length arrived
+  std::string account;    // text of body bytes 0..31
+  std::string password;   // text of body bytes 32..63
   std::chrono::steady_clock::time_point received;
 };
 
 class FakeDesktop {
  public:
   struct Options {
-    int read_timeout_ms = 10000;   // the push must arrive within this once connected
-    int silence_max_ms = 120000;   // a silent answer holds the connection at most this long
+    int read_timeout_ms = 10000;  // the push must arrive within this once connected
+    int silence_max_ms = 120000;  // a silent answer holds the connection at most this long
   };
 
   explicit FakeDesktop(DesktopAction fixed = DesktopAction::Accept());

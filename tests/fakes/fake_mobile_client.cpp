@@ -1,8 +1,9 @@
 #include "tests/fakes/fake_mobile_client.h"
-#include "tests/fakes/mobile_checks.h"
 
 #include <algorithm>
 #include <cstdio>
+
+#include "tests/fakes/mobile_checks.h"
 
 namespace ks::fake {
 
@@ -49,7 +50,8 @@ std::string OpResult::Describe() const {
   return s;
 }
 
-ByteString DeviceLoginBody(const std::string& account, const std::string& password, const ByteString& rest) {
+ByteString DeviceLoginBody(const std::string& account, const std::string& password,
+                           const ByteString& rest) {
   ByteString b;
   PutTextFull(b, account, 32);
   PutTextFull(b, password, 32);
@@ -105,8 +107,7 @@ bool FakeMobileClient::ExpectNothing(int ms) {
 }
 
 Io FakeMobileClient::Expect(Message* out, int timeout_ms,
-                            const std::function<bool(const Message&)>& accept,
-                            OpResult* result) {
+                            const std::function<bool(const Message&)>& accept, OpResult* result) {
   for (;;) {
     Io io = transport_->Receive(out, timeout_ms);
     if (io != Io::kOk) {
@@ -126,8 +127,9 @@ LoginResult FakeMobileClient::Login(const std::string& account, const std::strin
   r.io = Send(wire::kReqDeviceLogin, word, DeviceLoginBody(account, password, rest));
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, timeout_ms < 0 ? reply_timeout_ms_ : timeout_ms,
-                [](const Message& x) { return x.head.type == wire::kReqDeviceLogin; }, &r);
+  r.io = Expect(
+      &m, timeout_ms < 0 ? reply_timeout_ms_ : timeout_ms,
+      [](const Message& x) { return x.head.type == wire::kReqDeviceLogin; }, &r);
   if (r.io != Io::kOk) return r;
   r.word = m.head.word;
   if (m.head.length != 12) Fault(&r, "log-in answer of length " + std::to_string(m.head.length));
@@ -142,8 +144,9 @@ HeartBeatResult FakeMobileClient::HeartBeat(uint32_t word, const ByteString& bod
   r.io = Send(wire::kReqDeviceHeartBeat, word, body);
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, reply_timeout_ms_,
-                [](const Message& x) { return x.head.type == wire::kReqDeviceHeartBeat; }, &r);
+  r.io = Expect(
+      &m, reply_timeout_ms_,
+      [](const Message& x) { return x.head.type == wire::kReqDeviceHeartBeat; }, &r);
   if (r.io != Io::kOk) return r;
   r.word = m.head.word;
   CheckHead(&r, m, 12, word, "heart-beat answer");
@@ -162,8 +165,9 @@ ShareInfoResult FakeMobileClient::ShareInfo(uint32_t word) {
   r.io = Send(wire::kGetShareInfo, word);
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, reply_timeout_ms_,
-                [](const Message& x) { return x.head.type == wire::kGetShareInfo; }, &r);
+  r.io = Expect(
+      &m, reply_timeout_ms_, [](const Message& x) { return x.head.type == wire::kGetShareInfo; },
+      &r);
   if (r.io != Io::kOk) return r;
   CheckHead(&r, m, 0, word, "share info");
   if (m.body.size() < 12) {
@@ -197,8 +201,9 @@ ListingResult FakeMobileClient::Listing(const std::string& path, char count_flag
   uint64_t seen = 0;
   for (;;) {
     Message m;
-    r.io = Expect(&m, reply_timeout_ms_,
-                  [](const Message& x) { return x.head.type == wire::kGetAllSubFile; }, &r);
+    r.io = Expect(
+        &m, reply_timeout_ms_, [](const Message& x) { return x.head.type == wire::kGetAllSubFile; },
+        &r);
     if (r.io != Io::kOk) return r;
     CheckHead(&r, m, 0, word, "listing");
     if (r.package_counts.empty() && m.head.length == 368 && AllZero(m.body, 0, 360)) {
@@ -253,12 +258,12 @@ ThumbResult FakeMobileClient::RequestThumbnail(const std::string& path, uint16_t
   if (r.io != Io::kOk) return r;
   for (;;) {
     Message m;
-    r.io = Expect(&m, timeout_ms < 0 ? reply_timeout_ms_ : timeout_ms,
-                  [](const Message& x) {
-                    return x.head.type == wire::kReqThumbnail ||
-                           x.head.type == wire::kThumbnailStatus;
-                  },
-                  &r);
+    r.io = Expect(
+        &m, timeout_ms < 0 ? reply_timeout_ms_ : timeout_ms,
+        [](const Message& x) {
+          return x.head.type == wire::kReqThumbnail || x.head.type == wire::kThumbnailStatus;
+        },
+        &r);
     if (r.io != Io::kOk) return r;
     if (m.head.type == wire::kThumbnailStatus) {
       CheckHead(&r, m, 12, word, "thumbnail status");

@@ -89,13 +89,13 @@ struct DownloadInfo : OpResult {
 };
 
 struct DownloadOptions {
-  bool keep_bytes = true;           // keep the received bytes in `data`
-  std::string save_to;              // also append them to this file
-  int package_delay_us = 0;         // a slow reader: pause after each package
-  int stop_after_packages = -1;     // send MSG_STOP_DOWNLOAD after this many packages
-  int close_after_packages = -1;    // drop the link after this many packages
-  int idle_timeout_ms = 10000;      // longest wait for the next message
-  int after_stop_quiet_ms = 500;    // after a stop, silence this long ends the download
+  bool keep_bytes = true;         // keep the received bytes in `data`
+  std::string save_to;            // also append them to this file
+  int package_delay_us = 0;       // a slow reader: pause after each package
+  int stop_after_packages = -1;   // send MSG_STOP_DOWNLOAD after this many packages
+  int close_after_packages = -1;  // drop the link after this many packages
+  int idle_timeout_ms = 10000;    // longest wait for the next message
+  int after_stop_quiet_ms = 500;  // after a stop, silence this long ends the download
 };
 
 struct DownloadData : OpResult {
@@ -103,8 +103,8 @@ struct DownloadData : OpResult {
   uint32_t packages = 0;
   uint64_t bytes = 0;
   ByteString data;
-  Digest md5{};                      // MD5 of every byte received (whole content)
-  std::optional<char> over_status;   // "0" / "1" of MSG_DOWNLOAD_OVER
+  Digest md5{};                     // MD5 of every byte received (whole content)
+  std::optional<char> over_status;  // "0" / "1" of MSG_DOWNLOAD_OVER
   bool stop_answered = false;
 };
 
@@ -223,10 +223,10 @@ std::string CompareDownload(const DownloadResult& r, const std::string& file, ui
 
 // Body builders, for tests that send variants by hand.
 ByteString DeviceLoginBody(const std::string& account, const std::string& password,
-                      const ByteString& rest = {});
+                           const ByteString& rest = {});
 ByteString PathRequestBody(const std::string& path, size_t size, char flag_at_256 = 0);
 ByteString UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
-                        uint32_t carried = 0, uint8_t carried_byte = 0);
+                             uint32_t carried = 0, uint8_t carried_byte = 0);
 ByteString UploadChunk(uint32_t session, std::string_view data);
 ByteString ThumbRequestBody(const std::string& path, uint16_t width, uint16_t height);
 

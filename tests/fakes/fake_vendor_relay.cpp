@@ -38,8 +38,8 @@ bool FakeVendorServer::HandleRelayed(const ConnPtr& conn, const ServerHead& head
     m.inner.body = body.substr(wire::kIdSize + wire::kMsgHeadSize);
     m.received = std::chrono::steady_clock::now();
     if (m.inner.head.length != body.size() - wire::kIdSize)
-      Error(where + std::string("inner length ") + std::to_string(m.inner.head.length) +
-            " but " + std::to_string(body.size() - wire::kIdSize) + " bytes follow the peer id");
+      Error(where + std::string("inner length ") + std::to_string(m.inner.head.length) + " but " +
+            std::to_string(body.size() - wire::kIdSize) + " bytes follow the peer id");
     if (!TextTerminated(body, 0, wire::kIdSize)) Error(where + std::string("peer id without NUL"));
     std::lock_guard<std::mutex> lock(mu_);
     if (channel == RelayedMessage::Channel::kInterline && interline_ != conn)
@@ -92,10 +92,10 @@ void FakeVendorServer::CloseInterline() {
 }
 
 ByteString FakeVendorServer::RelayedRequestFrame(const ByteString& inner, const std::string& id_a,
-                                            const std::string& id_b) {
+                                                 const std::string& id_b) {
   size_t total = wire::kRelayHeadSize + inner.size();
-  ByteString f = EncodeServerHead(static_cast<uint16_t>(total), wire::kVersion,
-                             wire::kSrvRelayToPeer, id_a);
+  ByteString f =
+      EncodeServerHead(static_cast<uint16_t>(total), wire::kVersion, wire::kSrvRelayToPeer, id_a);
   f += IdField(id_b);
   f += inner;
   return f;
@@ -117,8 +117,7 @@ bool FakeVendorServer::SendOnInterline(const ByteString& raw, size_t piece, int 
     c = interline_;
   }
   if (!c) return false;
-  return c->SendPieces(raw, piece, gap_ms, options_.send_timeout_ms, server_->cancel()) ==
-         Io::kOk;
+  return c->SendPieces(raw, piece, gap_ms, options_.send_timeout_ms, server_->cancel()) == Io::kOk;
 }
 
 std::vector<RelayedMessage> FakeVendorServer::RelayedMessages() const {

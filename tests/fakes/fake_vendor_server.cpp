@@ -42,10 +42,8 @@ FakeVendorServer::FakeVendorServer() : FakeVendorServer(Options()) {}
 FakeVendorServer::FakeVendorServer(Options options)
     : options_(std::move(options)), issued_id_(options_.issued_device_id) {
   scripts_[wire::kSrvRelayPoll] = std::make_unique<Script<ServerAction>>(ServerAction::Status(1));
-  scripts_[wire::kSrvRelayToPeer] =
-      std::make_unique<Script<ServerAction>>(ServerAction::Silence());
-  server_ = std::make_unique<ConnServer>("127.0.0.1",
-                                         [this](const ConnPtr& c) { Serve(c); });
+  scripts_[wire::kSrvRelayToPeer] = std::make_unique<Script<ServerAction>>(ServerAction::Silence());
+  server_ = std::make_unique<ConnServer>("127.0.0.1", [this](const ConnPtr& c) { Serve(c); });
 }
 
 FakeVendorServer::~FakeVendorServer() { server_->Stop(); }
@@ -88,8 +86,8 @@ void FakeVendorServer::Serve(const ConnPtr& conn) {
   const Canceller* cancel = server_->cancel();
   for (;;) {
     ByteString raw;
-    Io io = RecvExact(conn->fd.get(), &raw, wire::kServerHeadSize, options_.idle_timeout_ms,
-                      cancel);
+    Io io =
+        RecvExact(conn->fd.get(), &raw, wire::kServerHeadSize, options_.idle_timeout_ms, cancel);
     if (io != Io::kOk) {
       if (!raw.empty())
         Error("connection " + std::to_string(conn->id) + ": head cut after " +
@@ -223,8 +221,10 @@ void FakeVendorServer::DecodeBody(ServerRequest* r) {
       r->account = GetText(b, 20, 32);
       r->host_name = GetText(b, 84, 64);
       texts = {{"account", 20, 32}, {"host name", 84, 64}};
-      zeros = {{"leading u32", 0, 4},       {"reserved 4..8", 4, 4},
-               {"reserved 14..16", 14, 2},  {"reserved 52..84", 52, 32},
+      zeros = {{"leading u32", 0, 4},
+               {"reserved 4..8", 4, 4},
+               {"reserved 14..16", 14, 2},
+               {"reserved 52..84", 52, 32},
                {"reserved 148..212", 148, 64}};
       break;
     case wire::kSrvGetUuid: expected = 0; break;
@@ -237,9 +237,7 @@ void FakeVendorServer::DecodeBody(ServerRequest* r) {
       texts = {{"account", 2, 32}, {"mac", 34, 32}, {"host name", 98, 64}};
       zeros = {{"zero 66..98", 66, 32}};
       break;
-    default:
-      Error(where + std::string("unknown opcode"));
-      return;
+    default: Error(where + std::string("unknown opcode")); return;
   }
   if (b.size() != expected) {
     Error(where + std::string("body of ") + std::to_string(b.size()) + " bytes, expected " +

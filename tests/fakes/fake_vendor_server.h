@@ -136,7 +136,7 @@ class FakeVendorServer {
   // Builds a relayed request: ServerHead {134 + inner, 370, 0x1009, id_a} + char[64] id_b
   // + inner message.
   static ByteString RelayedRequestFrame(const ByteString& inner, const std::string& id_a,
-                                   const std::string& id_b);
+                                        const std::string& id_b);
   // The server's 8-byte acknowledgement on the relay connection: {8, 0, opcode, status}.
   static ByteString AckFrame(uint16_t opcode, uint16_t status = 0);
   // Pushes a relayed request on the interline connection, in `piece`-byte pieces (0 =
@@ -149,8 +149,7 @@ class FakeVendorServer {
   std::vector<RelayedMessage> RelayedMessages() const;
   bool WaitForRelayed(size_t count, int timeout_ms) const;
   // Takes the oldest relayed message not yet taken whose peer id is in `peer_ids`.
-  bool TakeRelayed(const std::set<std::string>& peer_ids, RelayedMessage* out,
-                   int timeout_ms);
+  bool TakeRelayed(const std::set<std::string>& peer_ids, RelayedMessage* out, int timeout_ms);
 
   // Relay poll: inner messages (MsgHead + payload) handed out one per poll, status 0.
   void QueuePollMessage(const ByteString& inner);

@@ -20,7 +20,8 @@ inline void Fault(OpResult* r, const std::string& text) {
 }
 
 // Checks the head of an answer: its length (when `length` is not 0) and its word.
-inline void CheckHead(OpResult* r, const Message& m, size_t length, uint32_t word, const char* what) {
+inline void CheckHead(OpResult* r, const Message& m, size_t length, uint32_t word,
+                      const char* what) {
   if (length != 0 && m.head.length != length)
     Fault(r, std::string(what) + ": length " + std::to_string(m.head.length) + ", expected " +
                  std::to_string(length));

@@ -38,12 +38,12 @@ DownloadInfo FakeMobileClient::RequestDownload(const std::string& path, uint32_t
   r.io = Send(wire::kReqDownloadFile, session, PathRequestBody(path, wire::kDownloadRequestBody));
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, reply_timeout_ms_,
-                [](const Message& x) {
-                  return x.head.type == wire::kReqDownloadFileOk ||
-                         x.head.type == wire::kDownloadError;
-                },
-                &r);
+  r.io = Expect(
+      &m, reply_timeout_ms_,
+      [](const Message& x) {
+        return x.head.type == wire::kReqDownloadFileOk || x.head.type == wire::kDownloadError;
+      },
+      &r);
   if (r.io != Io::kOk) return r;
   if (m.head.type == wire::kDownloadError) {
     r.error_code = CheckRefusal(&r, m, session, "download refusal");
@@ -83,13 +83,13 @@ DownloadData FakeMobileClient::ReceiveDownload(uint32_t session, uint32_t offset
   for (;;) {
     bool quiet_ends = stop_sent && r.stop_answered;
     Message m;
-    Io io = Expect(&m, quiet_ends ? o.after_stop_quiet_ms : o.idle_timeout_ms,
-                   [](const Message& x) {
-                     return x.head.type == wire::kDownloadData ||
-                            x.head.type == wire::kDownloadOver ||
-                            x.head.type == wire::kStopDownload;
-                   },
-                   &r);
+    Io io = Expect(
+        &m, quiet_ends ? o.after_stop_quiet_ms : o.idle_timeout_ms,
+        [](const Message& x) {
+          return x.head.type == wire::kDownloadData || x.head.type == wire::kDownloadOver ||
+                 x.head.type == wire::kStopDownload;
+        },
+        &r);
     if (io != Io::kOk) {
       r.io = (quiet_ends && io == Io::kTimeout) ? Io::kOk : io;
       break;
@@ -171,8 +171,9 @@ StopResult FakeMobileClient::Stop(uint32_t session) {
   r.io = Send(wire::kStopDownload, session);
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, reply_timeout_ms_,
-                [](const Message& x) { return x.head.type == wire::kStopDownload; }, &r);
+  r.io = Expect(
+      &m, reply_timeout_ms_, [](const Message& x) { return x.head.type == wire::kStopDownload; },
+      &r);
   if (r.io != Io::kOk) return r;
   CheckHead(&r, m, 9, session, "stop answer");
   r.answer = static_cast<char>(GetU8(m.body, 0));
@@ -181,7 +182,7 @@ StopResult FakeMobileClient::Stop(uint32_t session) {
 }
 
 ByteString UploadRequestBody(const std::string& target, uint32_t size, const Digest& fp,
-                        uint32_t carried, uint8_t carried_byte) {
+                             uint32_t carried, uint8_t carried_byte) {
   ByteString b;
   PutU32(b, size);
   PutU32(b, carried);
@@ -205,11 +206,12 @@ UploadAnnounce FakeMobileClient::AnnounceUpload(const std::string& target, uint3
               UploadRequestBody(target, size, fp, carried, carried_byte));
   if (r.io != Io::kOk) return r;
   Message m;
-  r.io = Expect(&m, reply_timeout_ms_,
-                [](const Message& x) {
-                  return x.head.type == wire::kReqUploadFileOk || x.head.type == wire::kUploadError;
-                },
-                &r);
+  r.io = Expect(
+      &m, reply_timeout_ms_,
+      [](const Message& x) {
+        return x.head.type == wire::kReqUploadFileOk || x.head.type == wire::kUploadError;
+      },
+      &r);
   if (r.io != Io::kOk) return r;
   if (m.head.type == wire::kUploadError) {
     r.error_code = CheckRefusal(&r, m, session, "upload refusal");
@@ -219,8 +221,8 @@ UploadAnnounce FakeMobileClient::AnnounceUpload(const std::string& target, uint3
   CheckHead(&r, m, 12, session, "upload answer");
   r.offset = GetU32(m.body, 0);
   if (r.offset > size)
-    Fault(&r, "resume offset " + std::to_string(r.offset) + " beyond the size " +
-                  std::to_string(size));
+    Fault(&r,
+          "resume offset " + std::to_string(r.offset) + " beyond the size " + std::to_string(size));
   return r;
 }
 
@@ -279,9 +281,11 @@ std::string CompareDownload(const DownloadResult& r, const std::string& file, ui
   std::string error;
   if (r.info.size != size)
     error = "announced size " + std::to_string(r.info.size) + ", file has " + std::to_string(size);
-  uint64_t expected_packages = offset < size ? (size - offset + wire::kPackageSize - 1) / wire::kPackageSize : 0;
+  uint64_t expected_packages =
+      offset < size ? (size - offset + wire::kPackageSize - 1) / wire::kPackageSize : 0;
   if (error.empty() && r.data.packages != expected_packages)
-    error = std::to_string(r.data.packages) + " packages, expected " + std::to_string(expected_packages);
+    error = std::to_string(r.data.packages) + " packages, expected " +
+            std::to_string(expected_packages);
   if (error.empty() && r.data.bytes != (offset < size ? size - offset : 0))
     error = std::to_string(r.data.bytes) + " bytes received from offset " + std::to_string(offset);
   Md5 md5;

@@ -5,8 +5,7 @@
 namespace ks::fake {
 
 std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, uint16_t port,
-                                                    const std::string& bind_ip,
-                                                    int timeout_ms) {
+                                                    const std::string& bind_ip, int timeout_ms) {
   UniqueFd fd = ConnectTcp(host, port, timeout_ms, bind_ip, nullptr);
   if (!fd) return nullptr;
   return std::unique_ptr<TcpTransport>(new TcpTransport(std::move(fd)));
@@ -39,8 +38,7 @@ Io TcpTransport::Receive(Message* out, int timeout_ms) {
   return Io::kOk;
 }
 
-RelayTransport::RelayTransport(FakeVendorServer& server, std::string client_id,
-                               std::string head_id)
+RelayTransport::RelayTransport(FakeVendorServer& server, std::string client_id, std::string head_id)
     : server_(server),
       client_id_(std::move(client_id)),
       head_id_(head_id.empty() ? client_id_ : std::move(head_id)) {}

@@ -96,8 +96,7 @@ UniqueFd ListenTcp(const std::string& ip, uint16_t* port) {
   int one = 1;
   ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a = Ipv4(ip, *port);
-  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(s.get(), 64) != 0)
+  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s.get(), 64) != 0)
     throw std::runtime_error("cannot listen on " + ip);
   socklen_t len = sizeof a;
   ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -219,7 +218,9 @@ Io WaitPeerClose(int fd, int timeout_ms, const Canceller* cancel) {
   }
 }
 
-bool Readable(int fd, int timeout_ms) { return WaitFor(fd, POLLIN, timeout_ms, nullptr) == Io::kOk; }
+bool Readable(int fd, int timeout_ms) {
+  return WaitFor(fd, POLLIN, timeout_ms, nullptr) == Io::kOk;
+}
 
 bool SleepCancellable(int ms, const Canceller* cancel) {
   if (!cancel) {

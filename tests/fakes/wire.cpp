@@ -81,8 +81,8 @@ bool AllZero(std::string_view b, size_t off, size_t n) {
 
 std::string GetIpv4(std::string_view b, size_t off) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", GetU8(b, off), GetU8(b, off + 1),
-                GetU8(b, off + 2), GetU8(b, off + 3));
+  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", GetU8(b, off), GetU8(b, off + 1), GetU8(b, off + 2),
+                GetU8(b, off + 3));
   return buf;
 }
 
@@ -124,12 +124,14 @@ MsgHead DecodeMsgHead(std::string_view b) {
 ByteString EncodeMsg(uint16_t type, uint32_t word, std::string_view body) {
   if (body.size() + wire::kMsgHeadSize > wire::kMaxMessage)
     throw std::length_error("message longer than its u16 length field");
-  ByteString b = EncodeMsgHead({static_cast<uint16_t>(wire::kMsgHeadSize + body.size()), type, word});
+  ByteString b =
+      EncodeMsgHead({static_cast<uint16_t>(wire::kMsgHeadSize + body.size()), type, word});
   b.append(body);
   return b;
 }
 
-ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id) {
+ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode,
+                            std::string_view id) {
   ByteString b;
   PutU16(b, length);
   PutU16(b, version);

@@ -1,8 +1,8 @@
 // Wire layouts of the agent's protocols as its peers see them, written independently of the
 // agent's own code so that a fault in the agent's encoding shows up in the fakes.
 //
-// Byte containers are ByteString, a std::string of raw bytes (not text). Every number is big-endian unless a
-// function name says Le. Readers never read past the bytes given: a field beyond the end
+// Byte containers are ByteString, a std::string of raw bytes (not text). Every number is big-endian
+// unless a function name says Le. Readers never read past the bytes given: a field beyond the end
 // reads as zero / empty text.
 #pragma once
 
@@ -144,7 +144,7 @@ struct MsgHead {
 
 struct Message {
   MsgHead head;
-  ByteString body;  // length - 8 bytes (empty when length <= 8)
+  ByteString body;            // length - 8 bytes (empty when length <= 8)
   ByteString Encode() const;  // head as recorded + body
 };
 
@@ -163,10 +163,12 @@ struct ServerHead {
   bool id_terminated = false;
 };
 
-ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode, std::string_view id);
+ByteString EncodeServerHead(uint16_t length, uint16_t version, uint16_t opcode,
+                            std::string_view id);
 ServerHead DecodeServerHead(std::string_view b);  // needs 70 bytes
 // 8 bytes: u16 length, u16 field2, u16 field4, u16 status.
-ByteString EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4 = 0, uint16_t field2 = 0);
+ByteString EncodeReplyHead(uint16_t length, uint16_t status, uint16_t field4 = 0,
+                           uint16_t field2 = 0);
 
 // The 64-byte id field as a NUL-padded text.
 ByteString IdField(std::string_view id);

@@ -1,7 +1,6 @@
 // FakeDesktop against a raw pushing "agent"; DesktopRequest against a raw "agent" server.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -38,7 +37,8 @@ TEST(FakeDesktop, AnswersScriptedVerdictsAndRecordsThePush) {
   FakeDesktop desktop;  // accepts by default
   desktop.QueueActions({DesktopAction::Refuse(), DesktopAction::Close(), DesktopAction::Silence(),
                         DesktopAction::Raw(Head(12, 0x5001, 0) + Be32(0))});
-  EXPECT_EQ(Head(12, 0x500D, 1234) + Be32(1), Push(desktop.port(), LoginAsk(1234, "me", "pw")).bytes);
+  EXPECT_EQ(Head(12, 0x500D, 1234) + Be32(1),
+            Push(desktop.port(), LoginAsk(1234, "me", "pw")).bytes);
   EXPECT_EQ(Io::kClosed, Push(desktop.port(), LoginAsk(1, "me", "pw")).io);
   EXPECT_EQ(Io::kTimeout, Push(desktop.port(), LoginAsk(2, "me", "pw"), 300).io);
   EXPECT_EQ(Head(12, 0x5001, 0) + Be32(0), Push(desktop.port(), LoginAsk(3, "me", "pw")).bytes);
@@ -99,7 +99,8 @@ TEST(DesktopRequest, SilenceCloseAndNothingListening) {
       Recv(fd, 8);
       ::shutdown(fd, SHUT_RDWR);
     });
-    EXPECT_EQ(DesktopReply::Status::kClosed, DesktopRequest(closer.port(), 0x5000, {}, 0, quick).status);
+    EXPECT_EQ(DesktopReply::Status::kClosed,
+              DesktopRequest(closer.port(), 0x5000, {}, 0, quick).status);
   }
   {
     RawServer bad([](int fd) {
@@ -135,7 +136,8 @@ TEST(DesktopRequest, SendsFromAnotherLoopbackAddress) {
 TEST(DesktopRequest, ParsesReplyLayouts) {
   std::string rec1 = Be16(1) + Be16(0) + Be32(2500001) + Field("2024-05-01 10:00:00", 30) +
                      Field("/share/a.bin", 260) + std::string(2, '\0');
-  std::string rec2 = Be16(0) + Be16(1) + Be32(7) + Field("t", 30) + Field("b", 260) + std::string(2, '\0');
+  std::string rec2 =
+      Be16(0) + Be16(1) + Be32(7) + Field("t", 30) + Field("b", 260) + std::string(2, '\0');
   std::vector<TransLogRecord> log;
   std::string error;
   ASSERT_TRUE(ParseTransLog(rec1 + rec2, &log, &error)) << error;

@@ -1,6 +1,5 @@
 // AgentHarness with a stand-in agent program (standin_agent.cpp).
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

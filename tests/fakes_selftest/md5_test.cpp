@@ -1,10 +1,11 @@
+#include "tests/fakes/md5.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "tests/fakes/md5.h"
 #include "tests/fakes/test_support.h"
 
 namespace ks::fake {

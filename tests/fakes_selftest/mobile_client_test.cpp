@@ -1,7 +1,6 @@
 // FakeMobileClient against tiny scripted raw "agents".
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -35,8 +34,8 @@ std::unique_ptr<FakeMobileClient> Connect(const RawServer& agent, const std::str
 struct DownloadScript {
   std::string content;
   uint32_t session = 0;
-  int package_count_delta = 0;       // announced count off by this much
-  std::string announced_fp;          // 16 bytes; the content's own when empty
+  int package_count_delta = 0;                            // announced count off by this much
+  std::string announced_fp;                               // 16 bytes; the content's own when empty
   std::function<void(std::vector<std::string>&)> tamper;  // on the package messages
   char over = '0';
 };
@@ -58,7 +57,8 @@ void ServeDownload(int fd, const DownloadScript& s) {
   EXPECT_EQ('\0', body[0]);
   EXPECT_EQ(std::string("/share/f.bin") + '\0', body.substr(1, 13));
   uint32_t size = static_cast<uint32_t>(s.content.size());
-  std::string fp = s.announced_fp.empty() ? DigestBytes(BytesFingerprint(s.content)) : s.announced_fp;
+  std::string fp =
+      s.announced_fp.empty() ? DigestBytes(BytesFingerprint(s.content)) : s.announced_fp;
   Write(fd, Head(64, 0x1004, s.session) + Be32(size) +
                 Be32(static_cast<uint32_t>((size + 999) / 1000 + s.package_count_delta)) + fp +
                 std::string(32, '\0'));
@@ -166,9 +166,10 @@ std::string ListingPackage(uint32_t word, const std::vector<std::string>& lines,
                            bool big_endian) {
   std::string text;
   for (const auto& l : lines) text += l + "\r\n";
-  std::string t = big_endian ? Be32(total)
-                             : std::string{static_cast<char>(total), static_cast<char>(total >> 8),
-                                           static_cast<char>(total >> 16), static_cast<char>(total >> 24)};
+  std::string t = big_endian
+                      ? Be32(total)
+                      : std::string{static_cast<char>(total), static_cast<char>(total >> 8),
+                                    static_cast<char>(total >> 16), static_cast<char>(total >> 24)};
   return Head(static_cast<uint16_t>(20 + text.size()), 0x2003, word) +
          Be32(static_cast<uint32_t>(lines.size())) + t + "1" + std::string(3, '\0') + text;
 }
@@ -190,7 +191,8 @@ TEST(FakeMobileClient, ListingInPackagesOfFourBothTotalOrders) {
       EXPECT_EQ(std::string("$DEFAULT$/pics") + '\0', body.substr(1, 15));
       EXPECT_EQ(big ? '1' : '0', body[256]);
       for (size_t i = 0; i < lines.size(); i += 4)
-        Write(fd, ListingPackage(word, {lines.begin() + i, lines.begin() + std::min(i + 4, lines.size())},
+        Write(fd, ListingPackage(word,
+                                 {lines.begin() + i, lines.begin() + std::min(i + 4, lines.size())},
                                  9, big));
     });
     ListingResult r = Connect(agent)->Listing("$DEFAULT$/pics", big ? '1' : '0', 6);
@@ -295,7 +297,8 @@ void ReadUpload(int fd, UploadSeen* seen, const std::string& answer) {
       seen->over_state = static_cast<uint8_t>(body.at(0));
       return;
     }
-    seen->chunk_heads_ok &= type == 2 && body.size() >= 12 && body.substr(0, 12) == std::string(12, '\0');
+    seen->chunk_heads_ok &=
+        type == 2 && body.size() >= 12 && body.substr(0, 12) == std::string(12, '\0');
     seen->data += body.substr(12);
   }
 }

@@ -55,7 +55,8 @@ inline bool RecvMsg(int fd, uint16_t* type, uint32_t* word, std::string* body,
   std::string head = Recv(fd, 8, timeout_ms);
   if (head.size() != 8) return false;
   size_t len = (static_cast<uint8_t>(head[0]) << 8) | static_cast<uint8_t>(head[1]);
-  *type = static_cast<uint16_t>((static_cast<uint8_t>(head[2]) << 8) | static_cast<uint8_t>(head[3]));
+  *type =
+      static_cast<uint16_t>((static_cast<uint8_t>(head[2]) << 8) | static_cast<uint8_t>(head[3]));
   *word = (static_cast<uint32_t>(static_cast<uint8_t>(head[4])) << 24) |
           (static_cast<uint8_t>(head[5]) << 16) | (static_cast<uint8_t>(head[6]) << 8) |
           static_cast<uint8_t>(head[7]);
@@ -68,7 +69,9 @@ inline void Write(int fd, const std::string& bytes) { SendAll(fd, bytes, 3000); 
 
 // Big-endian numbers written by hand, independent of the fakes' codec.
 inline std::string Be16(uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
-inline std::string Be32(uint32_t v) { return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v)); }
+inline std::string Be32(uint32_t v) {
+  return Be16(static_cast<uint16_t>(v >> 16)) + Be16(static_cast<uint16_t>(v));
+}
 inline std::string Head(uint16_t length, uint16_t type, uint32_t word) {
   return Be16(length) + Be16(type) + Be32(word);
 }

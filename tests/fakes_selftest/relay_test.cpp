@@ -34,9 +34,9 @@ TEST(FakeRelay, InterlineRegistersAndRelaysRequestsInPieces) {
   std::string inner = Head(12, 0x8888, 77) + "hbhb";
   ASSERT_TRUE(server.RelayToAgent(inner, "CLIENT-A", "CLIENT-B", 1, 0));
   std::string frame = Recv(agent.get(), 134 + 12);
-  EXPECT_EQ(Be16(146) + Be16(370) + Be16(0x1009) + Field("CLIENT-A", 64) + Field("CLIENT-B", 64) +
-                inner,
-            frame);
+  EXPECT_EQ(
+      Be16(146) + Be16(370) + Be16(0x1009) + Field("CLIENT-A", 64) + Field("CLIENT-B", 64) + inner,
+      frame);
 
   // An acknowledgement coalesced with a relayed request, as one write.
   ASSERT_TRUE(server.SendOnInterline(FakeVendorServer::AckFrame(0x1009) +
@@ -142,8 +142,8 @@ TEST(FakeRelay, MobileClientOverRelayTransport) {
     EXPECT_EQ(Field("PHONE-B", 64), frame.substr(70, 64));  // body id
     EXPECT_EQ(Head(264, 8, 0), frame.substr(134, 8));
     EXPECT_EQ(Field("owner", 32), frame.substr(142, 32));
-    Write(agent.get(), AgentHead(146, 0x1009) + Field("PHONE-B", 64) + Head(12, 8, 0) + Be16(0) +
-                           Be16(0));
+    Write(agent.get(),
+          AgentHead(146, 0x1009) + Field("PHONE-B", 64) + Head(12, 8, 0) + Be16(0) + Be16(0));
   });
   FakeMobileClient client(std::make_unique<RelayTransport>(server, "PHONE-B", "PHONE-A"));
   LoginResult login = client.Login("owner", "pw");

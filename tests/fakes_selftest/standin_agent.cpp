@@ -79,7 +79,8 @@ int main() {
   sockaddr_in a = {};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
-  if (port <= 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 16) != 0) {
+  if (port <= 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::listen(s, 16) != 0) {
     std::fprintf(log, "cannot listen: %s\n", std::strerror(errno));
     return 4;
   }

@@ -161,9 +161,9 @@ TEST(FakeVendorServer, WrongVersionIsRecordedAndClosed) {
 TEST(FakeVendorServer, ScriptedCloseSilenceDelayAndRawReply) {
   FakeVendorServer server;
   std::string req = ServerRequestBytes(0x1001, LogonBody());
-  server.QueueActions(0x1001, {ServerAction::Close(), ServerAction::Silence(),
-                               ServerAction::Status(5, 300),
-                               ServerAction::Raw(Be16(8) + Be16(9) + Be16(9) + Be16(9))});
+  server.QueueActions(0x1001,
+                      {ServerAction::Close(), ServerAction::Silence(), ServerAction::Status(5, 300),
+                       ServerAction::Raw(Be16(8) + Be16(9) + Be16(9) + Be16(9))});
   Exchange closed = Send(server.port(), req);
   EXPECT_EQ(Io::kClosed, closed.io);
   Exchange silent = Send(server.port(), req, 300);
