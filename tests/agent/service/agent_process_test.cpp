@@ -46,6 +46,7 @@ class Agent : public ::testing::Test {
   // The shipped schema when there is one, and log_priority 700 so that DEBUG lines such
   // as "exit server." are written.
   void MakeDatabase() {
+    std::filesystem::remove(root / "etc/Kestyl.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((root / "etc/Kestyl.db").c_str(), &db), SQLITE_OK);
     std::string schema = std::filesystem::exists(KS_SCHEMA_FILE) ? ReadFile(KS_SCHEMA_FILE) : "";
