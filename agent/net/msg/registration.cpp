@@ -2,6 +2,7 @@
 // the lines stay in this order.
 #include <mutex>
 
+#include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -25,6 +26,9 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_REQ_UPLOAD_FILE, ReqUpLoadFile, "ReqUpLoadFile"},
+      {MSG_UPLOAD_FILE, UpLoadFile, "UpLoadFile"},
+      {MSG_OVER_UPLOAD_FILE, OverUpLoadFile, "OverUpLoadFile"},
   };
   return table;
 }
