@@ -2,6 +2,7 @@
 // the lines stay in this order.
 #include <mutex>
 
+#include "agent/handlers/thumbnail/thumbnail.h"
 #include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
@@ -29,6 +30,7 @@ const std::vector<Registration>& BusinessTable() {
       {MSG_REQ_UPLOAD_FILE, ReqUpLoadFile, "ReqUpLoadFile"},
       {MSG_UPLOAD_FILE, UpLoadFile, "UpLoadFile"},
       {MSG_OVER_UPLOAD_FILE, OverUpLoadFile, "OverUpLoadFile"},
+      {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
   };
   return table;
 }

@@ -53,7 +53,7 @@ class Agent : public ::testing::Test {
     if (!schema.empty()) {
       ASSERT_EQ(sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     }
-    if (sqlite3_exec(db, "update ks_conf set log_priority = 700;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sqlite3_exec(db, "update ks_conf set log_priority = 700, localport = 0;", nullptr, nullptr, nullptr) != SQLITE_OK) {
       ASSERT_EQ(sqlite3_exec(db, "create table ks_conf(log_console integer, log_priority integer, localport integer);",
                              nullptr, nullptr, nullptr),
                 SQLITE_OK);
