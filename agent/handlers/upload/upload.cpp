@@ -306,10 +306,6 @@ void FinishUpload(const Session& s, bool complete) {
 
 void SetFreeSpaceProbe(FreeSpaceProbe probe) { g_freeSpace.store(probe ? probe : &DefaultFreeSpace); }
 
-}  // namespace ks::upload
-
-using namespace ks::upload;
-
 int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, Channel* conn,
                   std::vector<uint8_t>* reply, int* udtSocket, int* direct) {
   const size_t skip = FromRelayConnection(udtSocket, direct) ? kRelayedPrefix : 0;
@@ -432,3 +428,5 @@ int OverUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, 
   FinishUpload(*s, complete);
   return KS_OK;
 }
+
+}  // namespace ks::upload

@@ -53,14 +53,14 @@
 
 #include "agent/net/msg/msg.h"
 
+namespace ks::upload {
+
 int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead* head,
                   ks::net::Channel* conn, std::vector<uint8_t>* reply, int* udtSocket, int* direct);
 int UpLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead* head,
                ks::net::Channel* conn, std::vector<uint8_t>* reply, int* udtSocket, int* direct);
 int OverUpLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead* head,
                    ks::net::Channel* conn, std::vector<uint8_t>* reply, int* udtSocket, int* direct);
-
-namespace ks::upload {
 
 constexpr size_t kAnnounceBodySize = 380;
 constexpr size_t kAnnouncePathOffset = 25;

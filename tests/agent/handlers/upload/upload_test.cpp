@@ -112,8 +112,8 @@ class Client {
   Answer AnnounceAs(uint32_t size, const MD5::Digest& fp, const std::string& path) {
     auto body = AnnounceBody(size, fp, path);
     Answer a;
-    a.result = Call(ReqUpLoadFile, {static_cast<uint16_t>(8 + body.size()), MSG_REQ_UPLOAD_FILE, sid}, body, ch,
-                    &a.reply);
+    MsgHead head{static_cast<uint16_t>(8 + body.size()), MSG_REQ_UPLOAD_FILE, sid};
+    a.result = Call(ks::upload::ReqUpLoadFile, head, body, ch, &a.reply);
     return a;
   }
   // Sends data[from, to) in chunks.
@@ -124,15 +124,15 @@ class Client {
     std::vector<uint8_t> body(ks::upload::kChunkPrefixSize + bytes.size(), 0xAB);
     std::copy(bytes.begin(), bytes.end(), body.begin() + ks::upload::kChunkPrefixSize);
     std::vector<uint8_t> reply;
-    int rc = Call(UpLoadFile, {static_cast<uint16_t>(8 + body.size()), MSG_UPLOAD_FILE, sid}, body, ch, &reply,
-                  direct);
+    MsgHead head{static_cast<uint16_t>(8 + body.size()), MSG_UPLOAD_FILE, sid};
+    int rc = Call(ks::upload::UpLoadFile, head, body, ch, &reply, direct);
     EXPECT_TRUE(reply.empty());
     return rc;
   }
   int Over(uint8_t state, int direct = 1) {
     std::vector<uint8_t> body = {state, 0, 0, 0};
     std::vector<uint8_t> reply;
-    int rc = Call(OverUpLoadFile, {12, MSG_OVER_UPLOAD_FILE, sid}, body, ch, &reply, direct);
+    int rc = Call(ks::upload::OverUpLoadFile, {12, MSG_OVER_UPLOAD_FILE, sid}, body, ch, &reply, direct);
     EXPECT_TRUE(reply.empty()) << "no answer to the end of an upload";
     return rc;
   }
@@ -394,7 +394,7 @@ TEST_F(UploadTest, ChunkLengthsAreCheckedAgainstTheMessage) {
   auto send = [&](uint16_t headLength, size_t bodyLength) {
     std::vector<uint8_t> body(bodyLength, 'z');
     std::vector<uint8_t> reply;
-    return Call(UpLoadFile, {headLength, MSG_UPLOAD_FILE, 9}, body, c.ch, &reply);
+    return Call(ks::upload::UpLoadFile, {headLength, MSG_UPLOAD_FILE, 9}, body, c.ch, &reply);
   };
   struct Case {
     const char* name;
@@ -603,8 +603,8 @@ TEST_F(UploadTest, RelayedUploadTravelsThroughTheRelayPoll) {
   ks::net::EncodeMsgHead({static_cast<uint16_t>(8 + announce.size()), MSG_REQ_UPLOAD_FILE, 42}, body.data() + 64);
   body.insert(body.end(), announce.begin(), announce.end());
   Answer a;
-  a.result = Call(ReqUpLoadFile, {static_cast<uint16_t>(8 + announce.size()), MSG_REQ_UPLOAD_FILE, 42}, body, relay,
-                  &a.reply, /*direct=*/0);
+  MsgHead head{static_cast<uint16_t>(8 + announce.size()), MSG_REQ_UPLOAD_FILE, 42};
+  a.result = Call(ks::upload::ReqUpLoadFile, head, body, relay, &a.reply, /*direct=*/0);
   ASSERT_EQ(a.result, 0);
   ASSERT_EQ(a.offset(), 0u);
   EXPECT_EQ(a.word(), 42u);
@@ -634,11 +634,11 @@ TEST_F(UploadTest, MissingBodiesAreRefused) {
   RecordingChannel ch(Origin::kLan, 201);
   std::vector<uint8_t> reply;
   MsgHead head{8, MSG_REQ_UPLOAD_FILE, 1};
-  EXPECT_EQ(Call(ReqUpLoadFile, head, {}, ch, &reply), 274);
+  EXPECT_EQ(Call(ks::upload::ReqUpLoadFile, head, {}, ch, &reply), 274);
   head.type = MSG_UPLOAD_FILE;
-  EXPECT_EQ(Call(UpLoadFile, head, {}, ch, &reply), 274);
+  EXPECT_EQ(Call(ks::upload::UpLoadFile, head, {}, ch, &reply), 274);
   head.type = MSG_OVER_UPLOAD_FILE;
-  EXPECT_EQ(Call(OverUpLoadFile, head, {}, ch, &reply), 274);
+  EXPECT_EQ(Call(ks::upload::OverUpLoadFile, head, {}, ch, &reply), 274);
   EXPECT_TRUE(reply.empty());
 }
 
