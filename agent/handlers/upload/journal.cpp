@@ -1,6 +1,7 @@
 #include "agent/handlers/upload/journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,8 +69,13 @@ bool WriteJournalFile(const std::string& path, const UploadJournal& journal) {
 }
 
 JournalRead ReadJournalFile(const std::string& path, UploadJournal& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? JournalRead::kMissing : JournalRead::kInvalid;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return JournalRead::kInvalid;
+  }
   // One byte more than a record: a longer file is not a journal.
   uint8_t buf[kJournalSize + 1];
   size_t got = 0;

@@ -140,11 +140,21 @@ void Unlink(const std::string& path) {
     KS_LOG_WARNING(kModule, "delete %s error: %s.", path.c_str(), std::strerror(errno));
 }
 
+// Opens a temporary file for appending: a regular file only (never through a symlink,
+// never blocking on a FIFO someone put there).
 int OpenTemp(const std::string& path, int extraFlags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | extraFlags, 0644);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
+                0644);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
   return fd;
 }
 

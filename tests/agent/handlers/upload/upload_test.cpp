@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <set>
@@ -477,15 +478,36 @@ TEST_F(UploadTest, FileWhereAFolderIsWantedIsRefused) {
 
 TEST_F(UploadTest, TemporaryFileThatCannotBeOpenedAnswersAnError) {
   const std::string data = RandomData(1000, 15);
-  // A folder stands where the temporary file goes.
-  ASSERT_EQ(::mkdir((share + "/t.binkestyl.rename").c_str(), 0755), 0);
-  Client c(Origin::kLan, 131, 6);
-  Answer a = c.Announce(data, "$DEFAULT$/t.bin");
-  EXPECT_EQ(a.result, -1);
-  EXPECT_EQ(a.type(), MSG_UPLOAD_ERROR);
-  EXPECT_EQ(a.code(), 0xFFFF);
-  EXPECT_EQ(SessionTable::Global().Size(), 0u);
-  EXPECT_FALSE(Exists(share + "/t.binkestyl.renametmp")) << "no journal for a file that is not there";
+  const std::string temp = share + "/t.binkestyl.rename";
+  struct Case {
+    const char* name;
+    std::function<void()> block;
+  } cases[] = {
+      {"a folder", [&] { ASSERT_EQ(::mkdir(temp.c_str(), 0755), 0); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(temp.c_str(), 0644), 0); }},  // must not hang
+  };
+  uint32_t sid = 10;
+  for (const Case& k : cases) {
+    fs::remove_all(share);
+    fs::create_directory(share);
+    k.block();
+    Client c(Origin::kLan, 131, ++sid);
+    Answer a = c.Announce(data, "$DEFAULT$/t.bin");
+    EXPECT_EQ(a.result, -1) << k.name;
+    EXPECT_EQ(a.type(), MSG_UPLOAD_ERROR) << k.name;
+    EXPECT_EQ(a.code(), 0xFFFF) << k.name;
+    EXPECT_EQ(SessionTable::Global().Size(), 0u) << k.name;
+    EXPECT_FALSE(Exists(share + "/t.binkestyl.renametmp")) << k.name << ": no journal for a file that is not there";
+  }
+}
+
+TEST_F(UploadTest, JournalThatIsNoFileIsReplaced) {
+  const std::string data = RandomData(1000, 23);
+  ASSERT_EQ(::mkfifo((share + "/f.binkestyl.renametmp").c_str(), 0644), 0);  // must not hang
+  Client c(Origin::kLan, 135, 1);
+  EXPECT_EQ(c.Upload(data, "$DEFAULT$/f.bin").offset(), 0u);
+  EXPECT_EQ(ReadFile(share + "/f.bin"), data);
+  EXPECT_EQ(Names(share), (std::set<std::string>{"f.bin"}));
 }
 
 TEST_F(UploadTest, JournalStatesDecideTheOffset) {
