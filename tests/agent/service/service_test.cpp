@@ -81,6 +81,11 @@ RunResult RunService(const ServiceStep* initTable) {
   ServiceTable table(dir.path());
   g_table = &table;
   ks::state::ClearStop();
+  // Counters are per run: the tests must also pass when run together in one process.
+  g_stopRuns = 0;
+  g_shutdownRuns = 0;
+  g_okRuns = 0;
+  g_stateDuringStopStep = 0;
   ServiceConfig c;
   c.command = {"/bin/true"};
   EXPECT_EQ(table.Create("Kestyl", c), kServiceOk);
