@@ -4,11 +4,14 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "agent/service/state.h"
@@ -157,6 +160,27 @@ TEST(RunSteps, StopsAtTheFirstFailure) {
   EXPECT_EQ(ks::service::RunSteps(fine), 0);
   EXPECT_EQ(g_okRuns.load(), 3);
   EXPECT_EQ(ks::service::RunSteps(empty), 0);
+}
+
+TEST(StopFlag, JobsStillSleepingOnItDoNotHoldTheProcessAtExit) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ks::state::ClearStop();
+    std::thread([] { ks::state::SleepUnlessStopped(120 * 1000); }).detach();
+    SleepMs(100);
+    std::exit(0);  // static destructors run while the job sleeps
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 2000 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i) SleepMs(10);
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "the process was still ending 20 s after exit";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(ServiceInitProgram, EmptyInstallRootFailsBeforeAnyPathIsBuilt) {
