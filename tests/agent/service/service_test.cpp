@@ -148,6 +148,7 @@ TEST(ServiceMain, FailedStartGoesStraightToStopped) {
   EXPECT_EQ(run.states, (std::vector<uint32_t>{kServiceStartPending, kServiceStopped}));
   EXPECT_EQ(run.stoppedReports, 1);
   EXPECT_EQ(g_stopRuns.load(), 0);
+  EXPECT_TRUE(ks::state::StopRequested()) << "jobs already started would run on";
 }
 
 TEST(RunSteps, StopsAtTheFirstFailure) {
