@@ -165,7 +165,9 @@ int MovePhotoByDate(const std::string& path, const ExifInfo& info) {
   std::string target = targetFolder + "/" + name;
   if (SameFile(path, target)) return -1;  // never copy a file onto itself
 
-  if (PathExists(target) == 0) {
+  // lstat: a dangling link under the name takes it too (the no-replace rename would refuse).
+  struct stat targetStat {};
+  if (::lstat(target.c_str(), &targetStat) == 0) {
     if (SameContent(path, target)) {
       // Already tidied once: the source is a duplicate.
       return DeleteFileIfExist(path) == 0 ? 0 : -1;

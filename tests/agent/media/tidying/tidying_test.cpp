@@ -134,6 +134,13 @@ TEST_F(Tidy, SomethingElseUnderTheTargetNameIsNoDuplicate) {
   struct stat st {};
   ASSERT_EQ(::lstat((dir / "2013-05-01/a.jpg").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  // A dangling link under the name: the picture still moves, under a free name.
+  WriteFile(dir / "b.jpg", photo);
+  ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "2013-05-01/b.jpg").c_str()), 0);
+  EXPECT_EQ(TidyFolderFiles(dir.path(), Names()), 1);
+  EXPECT_EQ(ReadFile(dir / "2013-05-01/b.jpg.(0).jpg"), photo);
+  EXPECT_FALSE(Exists(dir / "b.jpg"));
 }
 
 TEST_F(Tidy, FailedMoveKeepsTheSource) {
