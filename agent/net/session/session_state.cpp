@@ -46,6 +46,12 @@ ServerRecord VendorServer() {
   return r;
 }
 
+bool ShouldSwitchToVendor(int logOnCode, bool mobileRecent, const ServerRecord& current,
+                          const ServerRecord& vendor) {
+  if (logOnCode == 0 || mobileRecent) return false;
+  return current.host != vendor.host || current.port != vendor.port;
+}
+
 uint32_t LogOnResult() {
   std::lock_guard<std::recursive_mutex> lock(ks::net::g_MutexLogOnRtn());
   return V().logOnResult;

@@ -166,12 +166,6 @@ void UserOp(void*) {
   SetPowerOnInfo();
 }
 
-bool ShouldSwitchToVendor(int logOnCode, bool mobileRecent, const ServerRecord& current,
-                          const ServerRecord& vendor) {
-  if (logOnCode == KS_OK || mobileRecent) return false;
-  return current.host != vendor.host || current.port != vendor.port;
-}
-
 void HeartBeatPass(HeartBeatState& st) {
   if (st.svInfoCode) {
     KS_LOG_INFO("CommLib", "SetSVInfo return code %d", *st.svInfoCode);
