@@ -12,6 +12,7 @@
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
 #include "agent/service/state.h"
+#include "agent/util/codes.h"
 #include "agent/util/util.h"
 #include "tests/fakes/fake_vendor_server.h"
 #include "tests/fakes/net_io.h"
