@@ -1,0 +1,111 @@
+// Bindings of start-up to the other modules (startup_links.h).
+//
+// A job whose module has not landed yet is a stand-in that only waits for the stop flag;
+// each says so.
+#include "agent/service/startup_links.h"
+
+#include "agent/db/local_db.h"
+#include "agent/handlers/shares/shares.h"
+#include "agent/handlers/transfer/transfer.h"
+#include "agent/log/log.h"
+#include "agent/media/tidying/tidying.h"
+#include "agent/net/msg/msg.h"
+#include "agent/net/netinfo/netinfo.h"
+#include "agent/net/pool/thread_pool.h"
+#include "agent/net/socket/comm.h"
+#include "agent/service/state.h"
+
+namespace ks::service {
+namespace {
+
+// Stand-in for a pool job whose module has not landed yet: it only waits for the stop flag.
+void WaitForStop(void*) {
+  while (!ks::state::SleepUnlessStopped(60 * 1000)) {
+  }
+}
+
+void AutoTidingJob(void*) { StartAutoTiding(); }
+
+}  // namespace
+
+int OpenDatabase(const std::string& path) {
+  try {
+    GlobalDb().open(path.c_str());
+    // Opening is lazy: read the schema once so that a file that is no database fails here.
+    GlobalDb().execScalar("select count(*) from sqlite_master;");
+    return 0;
+  } catch (CppSQLite3Exception& e) {
+    try {
+      GlobalDb().close();
+    } catch (CppSQLite3Exception&) {
+    }
+    return e.errorCode() ? e.errorCode() : -1;
+  }
+}
+
+void CloseDatabase() {
+  try {
+    GlobalDb().close();
+  } catch (CppSQLite3Exception&) {
+    // "Unable to close database": ignored at exit, as before.
+  }
+}
+
+void ReadLogConf(int& echo, unsigned& threshold) {
+  int console = 0, priority = 600;
+  ParseLogConf(console, priority);
+  echo = console;
+  threshold = priority < 0 ? 0u : static_cast<unsigned>(priority);
+}
+
+int CreateServerListTable() { return CreateSVListTable(); }
+
+std::string FirstMacAddress() { return ks::net::GetMacAddr(); }
+
+void RemoveUploadLeftovers() { ClearDefaultDirTmp(); }
+
+int ReadLocalPort() { return ParseLocalPort(); }
+
+void InitOsInfo() { ks::net::InitOSInfo(); }
+
+std::string DefaultTextEncoding() { return GetDefLangEncode(); }
+
+int LocalIpText(std::string& ip) { return ks::net::GetLoaclIp(ip); }
+
+int StartCommunication() {
+  // Transfer sessions bound to a connection go with it (registered before anything accepts).
+  static bool once = [] {
+    ks::net::OnChannelClosed([](uint64_t id) { ks::transfer::SessionTable::Global().DropOwner(id); });
+    return true;
+  }();
+  (void)once;
+  return ks::net::OS_Init();
+}
+
+int RegisterHandlers() { return ks::net::RegBusinessFun(); }
+
+// Stand-in until the vendor session lands: nobody has been logged on.
+void LogOutAtServer() {}
+
+void StopCommunication() { ks::net::OS_Exit(); }
+
+const std::vector<StartupJob>& StartupJobs() {
+  static const std::vector<StartupJob> jobs = {
+      {"UserOp", WaitForStop, nullptr, false},
+      {"HeartBeat", WaitForStop, "Add HeartBeat to thread error.", true},
+      {"StartRecvInterLine", WaitForStop, "Add StartRecvInterLine to thread error.", true},
+      {"InterLineUpLoadFile", WaitForStop, "Add InterLineUpLoadFile to thread error.", true},
+      {"StartP2PClient", WaitForStop, "Add StartP2PClient to thread error.", true},
+      {"StartBroadcastServer", WaitForStop, "Add StartBroadcastServer to thread error.", true},
+      {"TimingBroadcastWakeup", WaitForStop, "Add TimingBroadcastWakeup to thread error.", false},
+      {"StartHttpServer", WaitForStop, "StartHttpServer thread error.", true},
+      {"StartAutoTiding", AutoTidingJob, "StartAutoTiding thread error.", true},
+  };
+  return jobs;
+}
+
+int DispatchJob(const StartupJob& job) {
+  return ks::net::DispatchThreadPool(ks::net::GlobalPool(), job.run, nullptr);
+}
+
+}  // namespace ks::service
