@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "agent/handlers/desktop/desktop.h"
+#include "agent/handlers/thumbnail/thumbnail.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -26,6 +27,7 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
   };
   return table;
 }
