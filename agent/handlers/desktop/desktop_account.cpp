@@ -51,8 +51,11 @@ KS_DEFINE_DESKTOP_HANDLER(Show_LogOn) {
     return refused;
   }
 
-  // The previous account leaves the server before the new one is stored.
-  ks::session::LogOut(ks::session::CurrentServer());
+  // The previous account leaves the server before the new one is stored; before the
+  // start-up log-on has chosen a server, that is the default one.
+  ServerRecord previous = ks::session::CurrentServer();
+  if (previous.host.empty()) GetDefSVInfo(previous);
+  ks::session::LogOut(previous);
   if (WriteLogOnInfo(UserRecord{req.account, req.password}) != 0) {
     KS_SHOW_LOG(LOG_LEVEL_ERROR, "write log on info to db error.");
     *reply = MakeResultReply(*head, KS_DB_WRITE_FAILED);

@@ -31,7 +31,7 @@
 
 namespace {
 
-using ks::fake::Bytes;
+using Bytes = ks::fake::ByteString;
 using ks::fake::DesktopReply;
 using ks::fake::DesktopRequestOptions;
 using ks::fake::FakeVendorServer;
@@ -412,11 +412,14 @@ TEST_F(DesktopTest, LogInCarriesTheServersVerdictAndNetworkFailures) {
   EXPECT_EQ(Ask(MSG_SHOW_LOGON_STATUS).ResultWord(), static_cast<uint32_t>(KS_NETWORK_ERROR));
 }
 
-TEST_F(DesktopTest, LogInFillsAnEmptyServerWithTheDefault) {
+TEST_F(DesktopTest, LogInBeforeAnyServerWasChosenUsesTheDefault) {
+  Sql("insert into ks_user values ('old@example.com', 'oldhash');");
   ks::session::SetCurrentServer({});
   EXPECT_EQ(Ask(MSG_SHOW_LOGON, ks::fake::ShowLogonBody("u@example.com", "h")).ResultWord(), 0u);
   EXPECT_EQ(ks::session::CurrentServer().port, vendor.port());
-  EXPECT_EQ(vendor.RequestCount(SRV_LOGON), 1u);
+  EXPECT_EQ(vendor.Opcodes(), (std::vector<uint16_t>{SRV_LOGOUT, SRV_LOGON, SRV_SET_SV_INFO,
+                                                     SRV_SET_POWER_ON_INFO}));
+  EXPECT_EQ(vendor.Requests(SRV_LOGOUT).at(0).account, "old@example.com");
 }
 
 TEST_F(DesktopTest, LogOutClearsTheAccountAndTheStatus) {
