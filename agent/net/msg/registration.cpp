@@ -4,6 +4,7 @@
 
 #include "agent/handlers/desktop/desktop.h"
 #include "agent/handlers/thumbnail/thumbnail.h"
+#include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -27,6 +28,9 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_REQ_UPLOAD_FILE, ks::upload::ReqUpLoadFile, "ReqUpLoadFile"},
+      {MSG_UPLOAD_FILE, ks::upload::UpLoadFile, "UpLoadFile"},
+      {MSG_OVER_UPLOAD_FILE, ks::upload::OverUpLoadFile, "OverUpLoadFile"},
       {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
   };
   return table;
