@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,8 @@ bool AgentHarness::Start() {
   int console = ::open(console_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (console < 0) throw std::runtime_error("cannot open " + console_path());
 
+  rlimit files{};
+  files.rlim_cur = files.rlim_max = static_cast<rlim_t>(options_.nofile_limit);
   pid_t parent = ::getpid();
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -189,6 +192,7 @@ bool AgentHarness::Start() {
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options_.nofile_limit > 0 && ::setrlimit(RLIMIT_NOFILE, &files) != 0) ::_exit(124);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(125);
     ::execve(program.c_str(), argv, envp.data());

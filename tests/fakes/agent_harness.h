@@ -47,6 +47,8 @@ struct AgentOptions {
   // An agent whose port accepts for this long without the log line counts as ready.
   int port_grace_ms = 2000;
   int stop_timeout_ms = 10000;  // SIGTERM grace before SIGKILL
+  // RLIMIT_NOFILE (soft and hard) of the agent; 0 leaves the test's own limit.
+  long nofile_limit = 0;
   bool keep_root = false;       // leave the root behind (debugging)
 };
 
@@ -94,13 +96,17 @@ class AgentHarness {
   // Waits until the log (from this run's start) holds `text`.
   bool WaitForLog(const std::string& text, int timeout_ms) const;
 
+  // The environment the agent runs with ("NAME=value"): the test's own without its KESTYL_*
+  // variables, then loopback mode, the endpoints above and the options' intervals and env.
+  // For tests that start the program some other way (service mode).
+  std::vector<std::string> Environment() const;
+
   // Runs SQL on the agent's database (busy time-out 5 s); throws on an SQL error.
   void Sql(const std::string& statements) const;
   // First column of the first row as text; empty when there is no row.
   std::string QueryText(const std::string& query) const;
 
  private:
-  std::vector<std::string> Environment() const;
   int Reap(int timeout_ms);
   std::string LogSinceStart() const;
 

@@ -1,0 +1,215 @@
+// Faults and load against the real agent: killed at random moments of uploads and
+// downloads, flooded with idle connections until its descriptor table is full.
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <random>
+#include <thread>
+
+#include "tests/e2e/whole/whole_support.h"
+#include "tests/fakes/net_io.h"
+
+namespace ks::e2e {
+namespace {
+
+using namespace ks::fake;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kKills = 20;
+
+unsigned Seed() {
+  unsigned seed = std::random_device{}();
+  std::printf("random seed %u\n", seed);
+  return seed;
+}
+
+int OpenDescriptors(pid_t pid) {
+  DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (!d) return -1;
+  int n = 0;
+  while (::readdir(d)) ++n;
+  ::closedir(d);
+  return n - 2;
+}
+
+class Faults : public WholeTest {
+ protected:
+  // The agent survived its kill: it starts again, and its database is whole.
+  void RestartAndCheckDatabase(int round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    EXPECT_EQ(agent->QueryText("PRAGMA integrity_check"), "ok");
+    ASSERT_TRUE(agent->Start()) << agent->ReadConsole() << agent->ReadLog();
+    EXPECT_EQ(agent->QueryText("PRAGMA integrity_check"), "ok");
+  }
+};
+
+// Uploads of four files, one after the other on one connection, each resumed from what the
+// agent holds, until the agent is killed at a random moment; 20 times. Whatever appears
+// under a final name must be byte-identical to its source, and every upload completes in
+// the end.
+TEST_F(Faults, KilledDuringUploadsRestartsWhole) {
+  std::mt19937 rng(Seed());
+  std::vector<std::string> sources;
+  for (int i = 0; i < 4; ++i) sources.push_back(RandomBytes(600000 + 350000 * i, 100 + i));
+  auto target = [&](size_t i) { return data + "/kill/u" + std::to_string(i) + ".bin"; };
+  ASSERT_TRUE(StartAgent());
+
+  // How long one round of uploads takes, to spread the kills over it.
+  auto t0 = Clock::now();
+  {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    ASSERT_TRUE(phone);
+    for (size_t i = 0; i < sources.size(); ++i)
+      ASSERT_TRUE(phone->Upload("$DEFAULT$/kill/t" + std::to_string(i) + ".bin", sources[i], 900 + i).ok());
+  }
+  const int roundMs = std::max(50, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        Clock::now() - t0).count()));
+  std::uniform_int_distribution<int> when(0, roundMs);
+
+  uint32_t session = 1;
+  for (int round = 0; round < kKills; ++round) {
+    std::atomic<bool> stop{false};
+    std::thread uploader([&, first = static_cast<size_t>(rng() % sources.size())] {
+      auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+      for (size_t k = 0; phone && !stop; ++k) {
+        size_t i = (first + k) % sources.size();
+        UploadResult r = phone->Upload("$DEFAULT$/kill/u" + std::to_string(i) + ".bin", sources[i],
+                                       session++);
+        if (!r.ok()) break;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(when(rng)));
+    agent->Kill();
+    stop = true;
+    uploader.join();
+    for (size_t i = 0; i < sources.size(); ++i) {
+      if (Exists(target(i))) {
+        EXPECT_TRUE(ks::test::ReadFile(target(i)) == sources[i]) << "round " << round << ": " << target(i);
+      }
+    }
+    RestartAndCheckDatabase(round);
+    if (HasFatalFailure()) return;
+  }
+
+  auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(phone);
+  for (size_t i = 0; i < sources.size(); ++i) {
+    UploadResult r = phone->Upload("$DEFAULT$/kill/u" + std::to_string(i) + ".bin", sources[i], session++);
+    EXPECT_TRUE(r.ok()) << r.Describe();
+  }
+  for (size_t i = 0; i < sources.size(); ++i) {
+    ASSERT_TRUE(WaitFor([&] { return FileSize(target(i)) == static_cast<int64_t>(sources[i].size()); }, 10000))
+        << target(i);
+    EXPECT_TRUE(ks::test::ReadFile(target(i)) == sources[i]) << target(i);
+  }
+  // Only the final names and the uploads that were cut and never resumed (none: every
+  // target was finished) remain.
+  std::vector<std::string> expected = {"t0.bin", "t1.bin", "t2.bin", "t3.bin",
+                                       "u0.bin", "u1.bin", "u2.bin", "u3.bin"};
+  std::vector<std::string> left;
+  for (const std::string& n : Tree(data + "/kill"))
+    if (n.find("kestyl.rename") == std::string::npos) left.push_back(n);
+  EXPECT_EQ(left, expected);
+  EXPECT_EQ(agent->QueryText("PRAGMA integrity_check"), "ok");
+}
+
+// Downloads (a large file and small ones, each logged in the transfer log at its end) until
+// the agent is killed at a random moment; 20 times. After each restart a whole download
+// still matches its file.
+TEST_F(Faults, KilledDuringDownloadsRestartsWhole) {
+  std::mt19937 rng(Seed());
+  PutData("dl/big.bin", 6000000, 201);
+  for (int i = 0; i < 3; ++i) PutData("dl/small" + std::to_string(i) + ".bin", 20000 + 1000 * i, 202 + i);
+  const std::vector<std::string> files = {"dl/big.bin", "dl/small0.bin", "dl/small1.bin", "dl/small2.bin"};
+  ASSERT_TRUE(StartAgent());
+
+  auto t0 = Clock::now();
+  {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    ASSERT_TRUE(phone);
+    for (size_t i = 0; i < files.size(); ++i)
+      ASSERT_EQ(CompareDownload(phone->Download("$DEFAULT$/" + files[i], 900 + i), data + "/" + files[i], 0), "");
+  }
+  const int roundMs = std::max(50, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        Clock::now() - t0).count()));
+  std::uniform_int_distribution<int> when(0, roundMs);
+
+  uint32_t session = 1;
+  for (int round = 0; round < kKills; ++round) {
+    std::atomic<bool> stop{false};
+    std::thread downloader([&, first = static_cast<size_t>(rng() % files.size())] {
+      auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+      DownloadOptions o;
+      o.keep_bytes = false;
+      o.idle_timeout_ms = 3000;
+      for (size_t k = 0; phone && !stop; ++k) {
+        DownloadResult r = phone->Download("$DEFAULT$/" + files[(first + k) % files.size()], session++, 0, o);
+        if (!r.info.ok() || !r.data.ok()) break;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(when(rng)));
+    agent->Kill();
+    stop = true;
+    downloader.join();
+    RestartAndCheckDatabase(round);
+    if (HasFatalFailure()) return;
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    ASSERT_TRUE(phone);
+    const std::string& f = files[rng() % files.size()];
+    EXPECT_EQ(CompareDownload(phone->Download("$DEFAULT$/" + f, session++), data + "/" + f, 0), "")
+        << "round " << round;
+  }
+}
+
+// 1000 idle connections on the message port while the agent's descriptor table is full:
+// the desktop program's status request is still answered within its 1 s receive time-out,
+// and once the flood is gone a phone is served again.
+TEST_F(Faults, IdleConnectionsAndAFullDescriptorTable) {
+  constexpr int kIdle = 1000;
+  constexpr long kAgentFiles = 256;
+  rlimit own{};
+  ::getrlimit(RLIMIT_NOFILE, &own);
+  if (own.rlim_max != RLIM_INFINITY && own.rlim_max < kIdle + 200)
+    GTEST_SKIP() << "this process may open only " << own.rlim_max << " descriptors";
+  rlimit raised = own;
+  raised.rlim_cur = std::min<rlim_t>(own.rlim_max, 8192);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+  struct Restore {
+    rlimit r;
+    ~Restore() { ::setrlimit(RLIMIT_NOFILE, &r); }
+  } restore{own};
+
+  options.nofile_limit = kAgentFiles;
+  PutData("after.bin", 12345, 301);
+  ASSERT_TRUE(StartAgent());
+  if (!DesktopServes(wire::kShowLogonStatus)) GTEST_SKIP() << "0x5001 is not served by this agent yet";
+
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    UniqueFd fd = ConnectTcp("127.0.0.1", agent->message_port(), 2000, "127.0.0.2");
+    ASSERT_TRUE(fd) << "connection " << i;
+    idle.push_back(std::move(fd));
+  }
+  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(agent->pid()) >= kAgentFiles - 2; }, 5000))
+      << OpenDescriptors(agent->pid()) << " descriptors open";
+
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    DesktopReply r = Desktop(wire::kShowLogonStatus);
+    EXPECT_TRUE(r.ok()) << StatusName(r.status) << " after " << r.elapsed_ms << " ms";
+    EXPECT_LT(r.elapsed_ms, 1000);
+  }
+  EXPECT_TRUE(agent->Running());
+
+  idle.clear();
+  auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(phone);
+  EXPECT_EQ(CompareDownload(phone->Download("$DEFAULT$/after.bin", 1), data + "/after.bin", 0), "");
+  EXPECT_TRUE(agent->Running());
+}
+
+}  // namespace
+}  // namespace ks::e2e
