@@ -46,14 +46,8 @@ uint32_t WaitForStatus(const AgentHarness& agent, uint32_t want, int timeoutMs) 
   return last;
 }
 
-// The start-up log-on job writes "start log in." before its first log-on. Until start-up
-// dispatches that job (startup_links) there is nothing to observe: the test is skipped
-// rather than failed.
-#define REQUIRE_STARTUP_LOG_ON(agent)                                                   \
-  do {                                                                                  \
-    if (!(agent).WaitForLog("start log in.", 5000))                                     \
-      GTEST_SKIP() << "start-up does not run the log-on job (UserOp) yet";              \
-  } while (0)
+// The start-up log-on job writes "start log in." before its first log-on.
+#define REQUIRE_STARTUP_LOG_ON(agent) ASSERT_TRUE((agent).WaitForLog("start log in.", 5000))
 
 // Waits until the server has seen no new request for quietMs (at most timeoutMs).
 void WaitForQuiet(const FakeVendorServer& server, int quietMs, int timeoutMs) {
