@@ -7,6 +7,7 @@
 #include <event2/listener.h>
 #include <event2/thread.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "agent/log/log.h"
 #include "agent/net/msg/frame.h"
@@ -39,6 +41,12 @@ constexpr int kStopFlagPollMs = 200;
 
 timeval Millis(int ms) { return timeval{ms / 1000, (ms % 1000) * 1000}; }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 class Connection;
 
 }  // namespace
@@ -51,6 +59,9 @@ struct LocalServer::Impl {
   void Close(const std::shared_ptr<Connection>& c, bool keepQueued = false);
   void StartExecutor(const std::shared_ptr<Connection>& c);
   void ExecutorDone();
+  // Out of descriptors: closes the LAN connection that has been quiet longest among those
+  // with nothing to do, so that the next accept finds a descriptor. False when none is idle.
+  bool ShedQuietestIdle();
 
   LocalServerOptions opt;
   ThreadPool* pool = nullptr;
@@ -87,6 +98,13 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
 
   bufferevent* bev() const { return bev_; }
   LocalServer::Impl* server() const { return server_; }
+  // Loop thread: milliseconds of the last bytes read (or of the accept).
+  int64_t LastActiveMs() const { return lastActiveMs_; }
+  // Loop thread: nothing queued, no handler running, nothing left to send.
+  bool Idle();
+  // Once closed: hands the descriptor back to the system now rather than when the
+  // bufferevent is finally freed (later in the loop).
+  void CloseDescriptorNow();
 
   // Loop thread, bufferevent lock held.
   void OnRead();
@@ -110,6 +128,7 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
   const Origin origin_;
   const uint64_t id_;
   FrameAssembler assembler_;  // loop thread only
+  int64_t lastActiveMs_ = NowMs();  // loop thread only
   std::atomic<bool> closed_{false};
   bool discardQueued_ = false;  // under m_: closed and the queue dropped
 
@@ -130,6 +149,7 @@ void EventCb(bufferevent*, short what, void* ctx) { static_cast<Connection*>(ctx
 void Connection::OnRead() {
   auto self = shared_from_this();  // Close() below may drop the server's reference
   evbuffer* in = bufferevent_get_input(bev_);
+  lastActiveMs_ = NowMs();
   bool start = false, keep = true;
   try {
     while (keep && !closed_ && evbuffer_get_length(in) > 0) {
@@ -171,6 +191,22 @@ bool Connection::Enqueue(Frame&& f) {
   // The bufferevent lock is held here, so the executor cannot resume in between.
   if (pause) bufferevent_disable(bev_, EV_READ);
   return start;
+}
+
+bool Connection::Idle() {
+  {
+    std::lock_guard<std::mutex> lock(m_);
+    if (closed_ || running_ || !queue_.empty() || readPaused_) return false;
+  }
+  return evbuffer_get_length(bufferevent_get_output(bev_)) == 0;
+}
+
+void Connection::CloseDescriptorNow() {
+  bufferevent_lock(bev_);
+  evutil_socket_t fd = bufferevent_getfd(bev_);
+  // Writers test closed_ under this lock, so nobody touches the descriptor after this.
+  if (closed_ && fd >= 0 && bufferevent_setfd(bev_, -1) == 0) ::close(fd);
+  bufferevent_unlock(bev_);
 }
 
 void Connection::OnDrained() {
@@ -316,6 +352,27 @@ void LocalServer::Impl::Close(const std::shared_ptr<Connection>& c, bool keepQue
   if (notify) NotifyChannelClosed(c->Id());
 }
 
+bool LocalServer::Impl::ShedQuietestIdle() {
+  std::vector<std::shared_ptr<Connection>> lan;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    for (const auto& [id, c] : conns)
+      if (c->origin() == Origin::kLan) lan.push_back(c);
+  }
+  // Idle() takes the connection's locks: never under `m`.
+  std::shared_ptr<Connection> quietest;
+  for (const auto& c : lan)
+    if ((!quietest || c->LastActiveMs() < quietest->LastActiveMs()) && c->Idle()) quietest = c;
+  if (!quietest) return false;
+  KS_LOG_WARNING("CommLib", "Out of descriptors: closing connection %llu, idle for %lld ms, to accept a new one.",
+                 static_cast<unsigned long long>(quietest->Id()),
+                 static_cast<long long>(NowMs() - quietest->LastActiveMs()));
+  Close(quietest);
+  // The accept it makes room for comes before the bufferevent's final release.
+  quietest->CloseDescriptorNow();
+  return true;
+}
+
 namespace {
 
 void RunExecutor(void* p) {
@@ -388,6 +445,16 @@ void AcceptCb(evconnlistener* listener, evutil_socket_t fd, sockaddr* peer, int,
 void AcceptErrorCb(evconnlistener* listener, void* ctx) {
   auto* server = static_cast<LocalServer::Impl*>(ctx);
   int err = EVUTIL_SOCKET_ERROR();
+  if (err == EMFILE || err == ENFILE) {
+    // accept() wants a free descriptor before it looks at the queue, so a full table fails
+    // it even when nobody waits: then there is nothing to do until somebody connects.
+    pollfd waiting{evconnlistener_get_fd(listener), POLLIN, 0};
+    if (::poll(&waiting, 1, 0) == 0) return;
+    // A table full of idle connections must not lock out the desktop program or a phone
+    // that is in use: the quietest idle LAN connection makes room, and the listener (still
+    // readable) accepts on the next pass of the loop.
+    if (server->ShedQuietestIdle()) return;
+  }
   KS_LOG_ERROR("CommLib", "Got an error %d (%s) on the listener. Retrying in %d ms.", err,
                evutil_socket_error_to_string(err), server->opt.acceptRetryMs);
   // Accepting again at once would spin on the same error (out of descriptors).

@@ -13,9 +13,12 @@
 // Origin: kLocal when the peer address is 127.0.0.1, kLan otherwise. A type that is not
 // registered closes the connection without an answer, except 0x1008 and 0x1009, which are
 // read whole and refused by Dispatch (280) with the connection kept. A connection with no
-// traffic for `idleMs` (and no handler running or output pending) is closed. An accept error
-// (out of descriptors, ...) pauses the listener and retries after `acceptRetryMs`. When a
-// connection is gone and its last handler has returned, NotifyChannelClosed(id) is called.
+// traffic for `idleMs` (and no handler running or output pending) is closed. Out of
+// descriptors, the LAN connection quiet longest among those with nothing to do is closed to
+// make room, so that idle connections never lock out the desktop program; any other accept
+// error, or one with no such connection, pauses the listener and retries after
+// `acceptRetryMs`. When a connection is gone and its last handler has returned,
+// NotifyChannelClosed(id) is called.
 //
 // Start() returns once the listener listens or failed; Stop() ends the loop, closes every
 // connection and waits for running handlers to return. A server can be started again

@@ -187,12 +187,20 @@ TEST_F(Faults, IdleConnectionsAndAFullDescriptorTable) {
   ASSERT_TRUE(StartAgent());
   if (!DesktopServes(wire::kShowLogonStatus)) GTEST_SKIP() << "0x5001 is not served by this agent yet";
 
+  // Connections the agent cannot accept wait in its listen queue until that is full too;
+  // a client then waits for its handshake in vain, which is what a flood does to anyone.
   std::vector<UniqueFd> idle;
+  int refused = 0;
   for (int i = 0; i < kIdle; ++i) {
-    UniqueFd fd = ConnectTcp("127.0.0.1", agent->message_port(), 2000, "127.0.0.2");
-    ASSERT_TRUE(fd) << "connection " << i;
-    idle.push_back(std::move(fd));
+    UniqueFd fd = ConnectTcp("127.0.0.1", agent->message_port(), 200, "127.0.0.2");
+    if (fd) {
+      idle.push_back(std::move(fd));
+    } else {
+      ++refused;
+    }
   }
+  std::printf("%zu idle connections made, %d not\n", idle.size(), refused);
+  ASSERT_GE(idle.size(), static_cast<size_t>(kAgentFiles));
   EXPECT_TRUE(WaitFor([&] { return OpenDescriptors(agent->pid()) >= kAgentFiles - 2; }, 5000))
       << OpenDescriptors(agent->pid()) << " descriptors open";
 

@@ -526,6 +526,57 @@ TEST_F(LocalServerTest, AcceptErrorPausesTheListenerInsteadOfEndingIt) {
   g_Log.Close();
 }
 
+TEST_F(LocalServerTest, OutOfDescriptorsTheQuietestIdleLanConnectionMakesRoom) {
+  LocalServerOptions o;
+  o.acceptRetryMs = 5000;  // far beyond the desktop program's 1 s: the pause must not happen
+  StartServer(o);
+  Client quiet(port_, "127.0.0.2");
+  std::this_thread::sleep_for(50ms);
+  Client recent(port_, "127.0.0.2");
+  Client local(port_);
+  Client busy(port_, "127.0.0.2");
+  ASSERT_TRUE(quiet.connected() && recent.connected() && local.connected() && busy.connected());
+  local.Send(Message(kEcho, 1));
+  ExpectEcho(local, kEcho, 1);
+  recent.Send(Message(kEcho, 2));
+  ExpectEcho(recent, kEcho, 2);
+  busy.Send(Message(kGated, 3));
+  ASSERT_TRUE(g_rec.WaitFor("gated start"));
+
+  int desktop = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int lowestFree = ::dup(0);
+  ::close(lowestFree);
+  rlimit tight = saved;
+  tight.rlim_cur = rlim_t(lowestFree);  // no descriptor left for accept()
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port_);
+  int rc = ::connect(desktop, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  auto m = Message(kDesktop, 4);
+  ::send(desktop, m.data(), m.size(), MSG_NOSIGNAL);
+  pollfd p{desktop, POLLIN, 0};
+  int ready = ::poll(&p, 1, 1000);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(rc, 0);
+  ASSERT_EQ(ready, 1) << "the desktop program's request waited for a descriptor";
+  uint8_t head[8];
+  EXPECT_EQ(::recv(desktop, head, 8, MSG_WAITALL), 8);
+  EXPECT_EQ(DecodeMsgHead(head).sequence, 4u);
+  ::close(desktop);
+
+  EXPECT_TRUE(quiet.SeesClose(1s)) << "the quietest idle LAN connection made room";
+  recent.Send(Message(kEcho, 5));
+  ExpectEcho(recent, kEcho, 5);
+  local.Send(Message(kEcho, 6));
+  ExpectEcho(local, kEcho, 6);
+  g_rec.OpenGate();
+  ExpectEcho(busy, kGated, 3);
+}
+
 TEST_F(LocalServerTest, StopClosesConnectionsAndTheServerStartsAgain) {
   StartServer();
   Client c(port_);
