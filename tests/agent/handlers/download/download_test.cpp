@@ -25,6 +25,7 @@ struct Receiver {
   explicit Receiver(RecordingChannel& conn, uint32_t word, bool keepBytes = true) : keepBytes(keepBytes) {
     conn.keep = false;
     conn.onWrite = [this, word](const Bytes& m) {
+      if (onPackage && !onPackage(packages + 1)) return false;
       ks::net::MsgHead h = HeadOf(m);
       bool ok = m.size() >= 20 && m.size() <= 1020 && h.length == m.size() && h.type == MSG_DOWNLOAD_DATA &&
                 h.sequence == word && ks::net::GetU32(m.data() + 12) == 0 && ks::net::GetU32(m.data() + 16) == 0;
@@ -37,9 +38,9 @@ struct Receiver {
       lastSize = m.size() - 20;
       ++packages;
       byteCount += m.size() - 20;
-      if (keepBytes) bytes.append(m.begin() + 20, m.end());
+      if (this->keepBytes) bytes.append(m.begin() + 20, m.end());
       else allZero = allZero && std::all_of(m.begin() + 20, m.end(), [](uint8_t b) { return b == 0; });
-      return onPackage ? onPackage(packages) : true;
+      return true;
     };
   }
   bool keepBytes;
@@ -50,7 +51,7 @@ struct Receiver {
   size_t packages = 0;
   uint64_t byteCount = 0;
   std::string bytes;
-  std::function<bool(size_t)> onPackage;  // false: the client goes away
+  std::function<bool(size_t)> onPackage;  // sees the n-th package first; false: the client is gone
 };
 
 std::string Pattern(size_t n) {
@@ -145,8 +146,12 @@ TEST_F(DownloadTest, SizesOffsetsAndPackageNumbers) {
     EXPECT_EQ(OverStatus(allow, word), c.status);
     EXPECT_TRUE(rx.wellFormed);
     EXPECT_EQ(rx.packages, c.packages);
-    if (c.packages) EXPECT_EQ(rx.first, c.firstNumber);
-    if (c.status == '0') EXPECT_EQ(rx.bytes, content.substr(c.offset));
+    if (c.packages) {
+      EXPECT_EQ(rx.first, c.firstNumber);
+    }
+    if (c.status == '0') {
+      EXPECT_EQ(rx.bytes, content.substr(c.offset));
+    }
     EXPECT_EQ(TransRows() - rowsBefore, c.rows);
     EXPECT_EQ(ks::transfer::DownloadCount(), 0);
     EXPECT_EQ(ks::transfer::SessionTable::Global().Size(), 0u) << "the allow takes the session";
@@ -302,7 +307,9 @@ TEST_F(DownloadTest, FileGoneOrCutShortEndsWithStatus1) {
   ExpectOk(Request(big, 3, conn), 3, big);
   Receiver rx(conn, 3);
   rx.onPackage = [&](size_t n) {
-    if (n == 1) EXPECT_EQ(::truncate(big.c_str(), 1000), 0);
+    if (n == 1) {
+      EXPECT_EQ(::truncate(big.c_str(), 1000), 0);
+    }
     return true;
   };
   int rows = TransRows();

@@ -2,6 +2,7 @@
 // database with real folders.
 #include "agent/handlers/listing/listing.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -181,7 +182,9 @@ TEST_F(ListingTest, EmptyFolderAndRefusalsAnswerTheEmptyAnswer) {
     Call r = List(c.path, '1', conn);
     EXPECT_EQ(r.result, c.result);
     EXPECT_EQ(conn.messages().size(), c.packages);
-    if (c.packages == 0) EXPECT_TRUE(IsEmptyAnswer(r.reply, 0x4242));
+    if (c.packages == 0) {
+      EXPECT_TRUE(IsEmptyAnswer(r.reply, 0x4242));
+    }
   }
 }
 
