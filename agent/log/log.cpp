@@ -67,13 +67,15 @@ void CLog::Print(const char* module, unsigned level, const char* function, int l
       ReplaceAll(stamp, ":", t, "");
       ReplaceAll(t, " ", stamp, "");
       std::fclose(f);
-      file_.store(nullptr);
       // A rotated file is never overwritten: a second rotation in the same second fails to
       // rename and the lines go on into the same file.
       RenameFileIfExist(path_ + "." + stamp, path_);
       f = std::fopen(path_.c_str(), "ae");
-      if (!f) return;
+      // file_ keeps the closed stream's value until here: other threads only test it for
+      // null outside the lock and read it again under the lock, so their lines wait for the
+      // new file instead of being dropped while the rotation runs.
       file_.store(f);
+      if (!f) return;
     }
     std::fwrite(text.data(), 1, text.size(), f);
     std::fflush(f);

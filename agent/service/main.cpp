@@ -1,2 +1,3 @@
-// Placeholder entry until the service module lands.
-int main() { return 0; }
+#include "agent/service/service.h"
+
+int main(int argc, char** argv) { return ks::service::AgentMain(argc, argv); }

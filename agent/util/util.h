@@ -5,7 +5,10 @@
 // Results are 0 for success and -1 for failure unless said otherwise. Nothing throws.
 // Paths are native ("/" separated). On Linux a name beginning with "." or containing
 // "kestyl.rename" counts as hidden; anything that is neither a regular file nor a folder
-// (FIFO, socket, device) counts as system. Listings skip both.
+// (FIFO, socket, device) counts as system. Listings skip both. A symbolic link counts as
+// what it points to (a link to a folder is listed as a folder, as a junction was); a
+// dangling link counts as system. Callers that walk folders recursively must expect a link
+// back up the tree.
 #pragma once
 
 #include <cstdarg>
@@ -29,14 +32,16 @@ void ReplaceAll(const std::string& text, const std::string& pattern, std::string
                 const std::string& replacement);
 
 int PathExists(const std::string& path);
-// 0 when the path does not exist or was removed.
+// 0 when the path does not exist or was removed; a folder is not removed (-1).
 int DeleteFileIfExist(const std::string& path);
 // -1 when old does not exist; never replaces an existing new path (fails instead).
 int RenameFileIfExist(const std::string& newPath, const std::string& oldPath);
-// Whole copy, every write and the final close checked: -1 on any failure (full disk).
+// Whole copy, every write and the final close checked: -1 on any failure (full disk), and
+// then the partial target is removed. Copying a file onto itself fails (it would empty it).
 int CopyFileByStream(const std::string& source, const std::string& target);
-// Cuts at the last "\\" or "/" (not the last character, never the first); buffer of at
-// least 260 bytes; null for a null path or one shorter than 2 characters.
+// Cuts at the last "\\" or "/" (not the last character, never the first), in place, at any
+// length; returns `path`, or null for a null path or one shorter than 2 characters (the
+// string form returns such a path unchanged).
 char* CutLastPathElem(char* path);
 std::string CutLastPathElem(const std::string& path);
 // 0 when the path names an existing folder.
@@ -44,10 +49,14 @@ int CheckPathExist(const std::string& path);
 // Names of the visible sub-folders / visible (or all, with includeHidden) regular files.
 int GetSubDirList(const std::string& folder, std::vector<std::string>& out);
 int GetFileList(const std::string& folder, std::vector<std::string>& out, bool includeHidden);
-// path, or path.(N).ext (ext from the last path component only), the first that is free.
+// path, or path.(N).ext (ext from the last path component only), the first that is free:
+// photo.jpg, photo.jpg.(0).jpg, photo.jpg.(1).jpg ... A dangling link counts as taken.
 int GetUniqueFileName(const std::string& path, std::string& out);
-// Free space in KB, 64 bits.
+// Free space in KB, 64 bits (callers with a narrower field saturate): the space an
+// ordinary writer may use on the file system of the path, or of its nearest existing
+// folder. Prints "disk %lluKB free." on the console.
 int GetDiskFreeSpaceKB(const std::string& path, uint64_t& kb);
+// 0, or errno of gethostname.
 int GetHostName(std::string& out);
 
 // True for names the listings treat as hidden (see above).
@@ -57,5 +66,9 @@ bool IsHiddenName(const std::string& name);
 std::string FormatString(const char* format, va_list ap);
 std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// iconv conversion; the text unchanged when the conversion cannot be opened or fails.
+// iconv conversion of the text and its terminating NUL into a buffer of 3 x (length + 1)
+// bytes; the result is that buffer up to its first NUL. The text comes back unchanged when
+// the conversion cannot be opened, the buffer cannot be allocated, or iconv reports
+// anything but full success. With "//IGNORE" in the target name unconvertible characters
+// are dropped and the rest counts as full success.
 std::string ConvertCode(const char* fromCode, const char* toCode, const std::string& text);

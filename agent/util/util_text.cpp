@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -68,4 +69,65 @@ void ReplaceAll(const std::string& text, const std::string& pattern, std::string
   }
   result.append(text, pos, std::string::npos);
   out = std::move(result);
+}
+
+namespace {
+
+// Decimal digits at `p` up to the first non-digit (0 when there are none), saturated so
+// that a long run of digits cannot overflow.
+int ReadNumber(const char* p) {
+  long v = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (v < 100000000) v = v * 10 + (*p - '0');
+    ++p;
+  }
+  return static_cast<int>(v);
+}
+
+const char* SkipDigits(const char* p) {
+  while (*p >= '0' && *p <= '9') ++p;
+  return p;
+}
+
+}  // namespace
+
+int64_t StrToTime(const std::string& text) {
+  const char* s = text.c_str();
+  const char* dash1 = std::strchr(s, '-');
+  if (!dash1) return 0;
+  const char* dash2 = std::strchr(dash1 + 1, '-');
+  if (!dash2) return 0;
+  struct tm tmv {};
+  tmv.tm_year = ReadNumber(s) - 1900;
+  tmv.tm_mon = ReadNumber(dash1 + 1) - 1;
+  tmv.tm_mday = ReadNumber(dash2 + 1);
+  const char* afterDay = SkipDigits(dash2 + 1);
+  if (*afterDay == ' ') {
+    const char* hour = afterDay + 1;
+    tmv.tm_hour = ReadNumber(hour);
+    if (const char* colon1 = std::strchr(hour, ':')) {
+      tmv.tm_min = ReadNumber(colon1 + 1);
+      if (const char* colon2 = std::strchr(colon1 + 1, ':')) tmv.tm_sec = ReadNumber(colon2 + 1);
+    }
+  }
+  tmv.tm_isdst = 0;
+  return static_cast<int64_t>(std::mktime(&tmv));
+}
+
+std::string IntToStr(int v) { return std::to_string(v); }
+std::string UIntToStr(unsigned v) { return std::to_string(v); }
+
+void SplitString(const std::string& text, std::vector<std::string>& out, const std::string& delimiter) {
+  out.clear();
+  if (text.empty() || delimiter.empty()) return;
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = text.find(delimiter, pos);
+    if (hit == std::string::npos) {
+      out.push_back(text.substr(pos));
+      return;
+    }
+    out.push_back(text.substr(pos, hit - pos));
+    pos = hit + delimiter.size();
+  }
 }

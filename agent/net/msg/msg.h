@@ -13,7 +13,8 @@
 //   FieldText() (up to the field size).
 // - conn: the channel the message came on, never null. Streaming handlers write whole
 //   messages to it (one Write per message); Write blocks while the peer is slow
-//   (back-pressure) and returns false once the channel is closed.
+//   (back-pressure) and returns false once the channel is closed. The pointer is valid only
+//   until the handler returns; keep conn->Id() to refer to the channel later.
 // - reply: a single answer, sent by the caller after the handler returns. The caller
 //   refuses (and logs) a reply whose length would not fit MsgHead's u16 length.
 // - udtSocket: the P2P UDT socket of the message or -1; direct: 1 for the local server, the
@@ -25,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +61,33 @@ class Channel {
   virtual uint64_t Id() const = 0;
 };
 
+// Largest message MsgHead's u16 length can describe.
+constexpr size_t kMaxMessageLength = 65535;
+
+// A fresh channel id (never 0, never reused in this process).
+uint64_t NextChannelId();
+
+// A channel that cannot carry anything (the relay poll has nobody to answer): Write is false.
+class NullChannel final : public Channel {
+ public:
+  explicit NullChannel(Origin origin) : origin_(origin), id_(NextChannelId()) {}
+  bool Write(const void*, size_t) override { return false; }
+  bool IsOpen() const override { return false; }
+  Origin origin() const override { return origin_; }
+  uint64_t Id() const override { return id_; }
+
+ private:
+  Origin origin_;
+  uint64_t id_;
+};
+
+// Channel-closed listeners, registered during start-up (before any server accepts). A
+// transport calls NotifyChannelClosed once per channel, after the last handler running for
+// it has returned; listeners then drop what they bound to that channel id. Listeners run on
+// the notifying thread (an event loop or a pool worker) and must not block.
+void OnChannelClosed(std::function<void(uint64_t channelId)> listener);
+void NotifyChannelClosed(uint64_t channelId);
+
 using Handler = int (*)(const uint8_t* body, size_t bodyLength, const MsgHead* head, Channel* conn,
                         std::vector<uint8_t>* reply, int* udtSocket, int* direct);
 
@@ -69,9 +98,19 @@ bool IsDesktopOpcode(uint16_t opcode);  // 0x5000..0x5015
 // Registers the mobile handlers, then RegShowFun (desktop handlers). 0 or the first failure.
 int RegBusinessFun();
 int RegShowFun();
+// Registration tables: one line per handler; "Reg <name> function error." (module
+// "KestylClient", INFO) names the first line whose registration failed.
+struct Registration {
+  uint16_t opcode;
+  Handler handler;
+  const char* name;
+};
+int RegisterHandlers(const Registration* table, size_t count);  // 0 or the first failure
 
-// Looks the type up and runs its handler: the handler's result, 280 (unregistered or
-// refused for its origin), or 16 when the handler threw.
+// Looks the type up and runs its handler: the handler's result, 280 (unregistered, logged
+// "Type(%d) not registe."; or a desktop type from another origin than kLocal, logged as a
+// WARNING), or 16 when the handler threw ("Do request exception."). A null conn is given to
+// the handler as a NullChannel, a null reply as a scratch buffer that is dropped.
 int Dispatch(const MsgHead& head, const uint8_t* body, size_t bodyLength, Channel* conn,
              std::vector<uint8_t>* reply, int udtSocket, int direct, Origin origin);
 
