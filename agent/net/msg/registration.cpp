@@ -2,6 +2,9 @@
 // the lines stay in this order.
 #include <mutex>
 
+#include "agent/handlers/download/download.h"
+#include "agent/handlers/listing/listing.h"
+#include "agent/handlers/mobile/mobile.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -25,6 +28,15 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_GET_SHARE_INFO, ks::listing::GetShareInfo, "GetShareInfo"},
+      {MSG_GET_ALL_SUB_FILE, ks::listing::GetAllSubFile, "GetAllSubFile"},
+      {MSG_REQ_DOWNLOAD_FILE, ks::download::ReqDownLoadFile, "ReqDownLoadFile"},
+      {MSG_ALLOW_DOWNLOAD_FILE, ks::download::AllowDownLoadFile, "AllowDownLoadFile"},
+      {MSG_REFUSE_DOWNLOAD_FILE, ks::download::RefuseDownLoadFile, "RefuseDownLoadFile"},
+      {MSG_STOP_DOWNLOAD, ks::download::StopDownLoad, "StopDownLoad"},
+      {MSG_REQ_DEVICE_HEARTBEAT, ks::mobile::ReqDeviceHeartBeat, "ReqDeviceHeartBeat"},
+      {MSG_REQ_SHUTDOWN_SYSTEM, ks::mobile::ReqShutDownSystem, "ReqShutDownSystem"},
+      {MSG_REQ_DEVICE_LOGIN, ks::mobile::ReqDeviceLogin, "ReqDeviceLogin"},
   };
   return table;
 }
