@@ -17,9 +17,11 @@
 //
 // MSG_ALLOW_DOWNLOAD_FILE (5): u32 start offset at body offset 0 (after the relay prefix
 // for a relayed request). Direct (local server, UDT): takes the session out of the table
-// and streams the file from the offset, read in large blocks, one Channel::Write per
-// package (the channel holds the sender back while the client is slow), on the thread
-// serving the request's connection; the download counter counts it meanwhile.
+// and streams the file from the offset, read in large blocks and cut into packages, on the
+// thread serving the request's connection; the download counter counts it meanwhile. The
+// file is never held whole: Channel::Write holds the sender back while the client is
+// slow. A UDT channel gets one package per write; a byte stream (the local message
+// server's TCP connections) gets up to 32 whole packages per write.
 //   MSG_DOWNLOAD_DATA: MsgHead {20 + n, 0x1002, id}, u32 package number (offset / 1000 + 1
 //   for the first, then +1), u32 0, u32 0, n <= 1000 file bytes
 //   MSG_DOWNLOAD_OVER (the reply): MsgHead {12, 0x1003, id}, "0" whole file sent or "1"
@@ -87,7 +89,7 @@ void SetRelayedDownloadStarter(RelayedDownloadStarter starter);
 void DropSessionsWhenChannelsClose();
 
 // Streams `size - offset` bytes of the open file `fd` from `offset` as MSG_DOWNLOAD_DATA
-// packages of session `id` to `conn`. 0 all sent; 1 read error or the file ended early
+// packages of session `id` to `conn` (whole packages per write, see above). 0 all sent; 1 read error or the file ended early
 // (packages sent so far stay sent); -1 a write failed; 273 out of memory.
 int StreamFile(int fd, uint64_t offset, uint64_t size, uint32_t id, ks::net::Channel* conn);
 
