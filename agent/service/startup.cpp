@@ -80,7 +80,8 @@ int Service_InitProgram() {
 
   RemoveUploadLeftovers();
 
-  KS_LOG_DEBUG("CommLib", "local bind port %d.", ReadLocalPort());
+  ks::state::SetLocalBindPort(static_cast<uint16_t>(ReadLocalPort()));
+  KS_LOG_DEBUG("CommLib", "local bind port %d.", ks::state::LocalBindPort());
 
   InitOsInfo();
   KS_LOG_DEBUG("CommLib", "os %s, type %d.", ks::state::OsName().c_str(), ks::state::SystemType());

@@ -1,144 +1,93 @@
 // Bindings of start-up to the other modules (startup_links.h).
 //
-// Until a module lands, its function here is a minimal stand-in that lets the agent start
-// and stop for real; each says what it stands in for.
+// A job whose module has not landed yet is a stand-in that only waits for the stop flag;
+// each says so.
 #include "agent/service/startup_links.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sqlite3.h>
-#include <sys/utsname.h>
-
-#include <mutex>
-#include <thread>
-
+#include "agent/db/local_db.h"
+#include "agent/handlers/shares/shares.h"
+#include "agent/handlers/transfer/transfer.h"
+#include "agent/log/log.h"
+#include "agent/media/tidying/tidying.h"
+#include "agent/net/msg/msg.h"
+#include "agent/net/netinfo/netinfo.h"
+#include "agent/net/pool/thread_pool.h"
+#include "agent/net/socket/comm.h"
 #include "agent/service/state.h"
-#include "agent/util/settings/settings.h"
 
 namespace ks::service {
 namespace {
 
-std::mutex g_dbMutex;
-sqlite3* g_db = nullptr;  // stand-in for the database module's process-wide database
-
-// First column of the first row of `sql`; `fallback` when there is no row or the query
-// fails; a NULL value reads as 0.
-int QueryInt(const char* sql, int fallback) {
-  std::lock_guard<std::mutex> lock(g_dbMutex);
-  if (!g_db) return fallback;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(g_db, sql, -1, &stmt, nullptr) != SQLITE_OK) return fallback;
-  int value = fallback;
-  if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int(stmt, 0);
-  sqlite3_finalize(stmt);
-  return value;
-}
-
-// Stand-in for every pool job that has not landed yet: it only waits for the stop flag.
+// Stand-in for a pool job whose module has not landed yet: it only waits for the stop flag.
 void WaitForStop(void*) {
   while (!ks::state::SleepUnlessStopped(60 * 1000)) {
   }
 }
 
-// Stand-in for the thread pool: one thread per job, joined by StopCommunication. Never
-// freed, so that threads still running at exit do not meet a destroyed vector.
-std::mutex g_jobsMutex;
-std::vector<std::thread>& Jobs() {
-  static auto* jobs = new std::vector<std::thread>();
-  return *jobs;
-}
+void AutoTidingJob(void*) { StartAutoTiding(); }
 
 }  // namespace
 
 int OpenDatabase(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_dbMutex);
-  if (g_db) return 0;
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  // Opening is lazy: read the schema once, so that a file that is no database fails here.
-  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "select count(*) from sqlite_master;", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_close_v2(db);
-    return rc;
+  try {
+    GlobalDb().open(path.c_str());
+    // Opening is lazy: read the schema once so that a file that is no database fails here.
+    GlobalDb().execScalar("select count(*) from sqlite_master;");
+    return 0;
+  } catch (CppSQLite3Exception& e) {
+    try {
+      GlobalDb().close();
+    } catch (CppSQLite3Exception&) {
+    }
+    return e.errorCode() ? e.errorCode() : -1;
   }
-  sqlite3_busy_timeout(db, 60000);
-  g_db = db;
-  return 0;
 }
 
 void CloseDatabase() {
-  std::lock_guard<std::mutex> lock(g_dbMutex);
-  if (g_db) sqlite3_close_v2(g_db);
-  g_db = nullptr;
+  try {
+    GlobalDb().close();
+  } catch (CppSQLite3Exception&) {
+    // "Unable to close database": ignored at exit, as before.
+  }
 }
 
 void ReadLogConf(int& echo, unsigned& threshold) {
-  echo = QueryInt("select log_console from ks_conf limit 1;", 0);
-  threshold = static_cast<unsigned>(QueryInt("select log_priority from ks_conf limit 1;", 600));
+  int console = 0, priority = 600;
+  ParseLogConf(console, priority);
+  echo = console;
+  threshold = priority < 0 ? 0u : static_cast<unsigned>(priority);
 }
 
-// Stand-in: the server list is written by the database module.
-int CreateServerListTable() { return 0; }
+int CreateServerListTable() { return CreateSVListTable(); }
 
-// Stand-in: a fixed, locally administered address until the network identity lands.
-std::string FirstMacAddress() { return "02-00-00-00-00-01"; }
+std::string FirstMacAddress() { return ks::net::GetMacAddr(); }
 
-// Stand-in: the shares module removes the left-overs.
-void RemoveUploadLeftovers() {}
+void RemoveUploadLeftovers() { ClearDefaultDirTmp(); }
 
-int ReadLocalPort() { return QueryInt("select localport from ks_conf limit 1;", 0); }
+int ReadLocalPort() { return ParseLocalPort(); }
 
-// Stand-in: the system's name from uname; the type keeps its default.
-void InitOsInfo() {
-  struct utsname u {};
-  if (::uname(&u) == 0) ks::state::SetOsName(std::string(u.sysname) + " " + u.release);
+void InitOsInfo() { ks::net::InitOSInfo(); }
+
+std::string DefaultTextEncoding() { return GetDefLangEncode(); }
+
+int LocalIpText(std::string& ip) { return ks::net::GetLoaclIp(ip); }
+
+int StartCommunication() {
+  // Transfer sessions bound to a connection go with it (registered before anything accepts).
+  static bool once = [] {
+    ks::net::OnChannelClosed([](uint64_t id) { ks::transfer::SessionTable::Global().DropOwner(id); });
+    return true;
+  }();
+  (void)once;
+  return ks::net::OS_Init();
 }
 
-// File names are UTF-8 on Linux: no conversion unless the setting asks for one.
-std::string DefaultTextEncoding() {
-  std::string e = ks::settings::TextEncodingOverride();
-  return e.empty() ? "en" : e;
-}
+int RegisterHandlers() { return ks::net::RegBusinessFun(); }
 
-// Stand-in: the first IPv4 address of an interface that is up and not the loopback.
-int LocalIpText(std::string& ip) {
-  ip.clear();
-  struct ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return -1;
-  for (struct ifaddrs* a = list; a; a = a->ifa_next) {
-    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-    if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    auto* sin = reinterpret_cast<struct sockaddr_in*>(a->ifa_addr);
-    if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) {
-      ip = text;
-      break;
-    }
-  }
-  ::freeifaddrs(list);
-  return ip.empty() ? -1 : 0;
-}
-
-// Stand-in: the communication layer starts nothing yet.
-int StartCommunication() { return 0; }
-
-// Stand-in: no handler is registered yet.
-int RegisterHandlers() { return 0; }
-
-// Stand-in: nobody is logged on yet.
+// Stand-in until the vendor session lands: nobody has been logged on.
 void LogOutAtServer() {}
 
-void StopCommunication() {
-  ks::state::RequestStop();
-  std::vector<std::thread> jobs;
-  {
-    std::lock_guard<std::mutex> lock(g_jobsMutex);
-    jobs.swap(Jobs());
-  }
-  for (std::thread& t : jobs) t.join();
-}
+void StopCommunication() { ks::net::OS_Exit(); }
 
 const std::vector<StartupJob>& StartupJobs() {
   static const std::vector<StartupJob> jobs = {
@@ -150,19 +99,13 @@ const std::vector<StartupJob>& StartupJobs() {
       {"StartBroadcastServer", WaitForStop, "Add StartBroadcastServer to thread error.", true},
       {"TimingBroadcastWakeup", WaitForStop, "Add TimingBroadcastWakeup to thread error.", false},
       {"StartHttpServer", WaitForStop, "StartHttpServer thread error.", true},
-      {"StartAutoTiding", WaitForStop, "StartAutoTiding thread error.", true},
+      {"StartAutoTiding", AutoTidingJob, "StartAutoTiding thread error.", true},
   };
   return jobs;
 }
 
 int DispatchJob(const StartupJob& job) {
-  try {
-    std::lock_guard<std::mutex> lock(g_jobsMutex);
-    Jobs().emplace_back(job.run, nullptr);
-    return 0;
-  } catch (...) {
-    return -1;
-  }
+  return ks::net::DispatchThreadPool(ks::net::GlobalPool(), job.run, nullptr);
 }
 
 }  // namespace ks::service

@@ -41,7 +41,9 @@ TEST(NormalizeSharePath, SeparatorsAndDotDot) {
   for (const Case& c : cases) {
     std::string out;
     EXPECT_EQ(NormalizeSharePath(c.in, out), c.ok) << c.in;
-    if (c.ok) EXPECT_EQ(out, c.out) << c.in;
+    if (c.ok) {
+      EXPECT_EQ(out, c.out) << c.in;
+    }
   }
 }
 
@@ -106,8 +108,11 @@ TEST_F(CheckShare, ListingFoldersFirstHiddenAndSpecialLeftOut) {
   EXPECT_EQ(list[0].size, 0);
   for (size_t i = 1; i < list.size(); ++i) {
     EXPECT_EQ(list[i].type, 1);
-    if (list[i].name == "big") EXPECT_EQ(list[i].size, int64_t(3) << 30);
-    else EXPECT_EQ(list[i].name, "afile");
+    if (list[i].name == "big") {
+      EXPECT_EQ(list[i].size, int64_t(3) << 30);
+    } else {
+      EXPECT_EQ(list[i].name, "afile");
+    }
   }
   EXPECT_EQ(list[1].time.size(), 19u);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "agent/db/local_db.h"
+#include "agent/util/util.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -57,7 +58,9 @@ TEST(DateFolderName, OnlyValidDates) {
   for (const Case& c : cases) {
     std::string out;
     EXPECT_EQ(DateFolderName(c.in, out), c.ok) << c.in;
-    if (c.ok) EXPECT_EQ(out, c.out);
+    if (c.ok) {
+      EXPECT_EQ(out, c.out);
+    }
   }
 }
 
