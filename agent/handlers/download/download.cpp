@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <new>
 #include <thread>
 
@@ -82,13 +81,6 @@ std::vector<uint8_t> MakeDownloadOver(uint32_t id, char status) {
 }
 
 void SetRelayedDownloadStarter(RelayedDownloadStarter starter) { g_relayedStarter.store(starter); }
-
-void DropSessionsWhenChannelsClose() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    ks::net::OnChannelClosed([](uint64_t channelId) { ks::transfer::SessionTable::Global().DropOwner(channelId); });
-  });
-}
 
 int StreamFile(int fd, uint64_t offset, uint64_t size, uint32_t id, ks::net::Channel* conn) {
   const size_t perWrite = IsByteStream(conn) ? kPackagesPerStreamWrite : 1;

@@ -83,11 +83,6 @@ struct RelayedDownloadJob {
 using RelayedDownloadStarter = int (*)(const RelayedDownloadJob& job);
 void SetRelayedDownloadStarter(RelayedDownloadStarter starter);
 
-// Start-up, before any server accepts: transfer sessions bound to a channel (a LAN
-// connection or a UDT peer) go when it closes (OnChannelClosed -> SessionTable::DropOwner).
-// Registers once however often it is called.
-void DropSessionsWhenChannelsClose();
-
 // Streams `size - offset` bytes of the open file `fd` from `offset` as MSG_DOWNLOAD_DATA
 // packages of session `id` to `conn` (whole packages per write, see above). 0 all sent; 1 read error or the file ended early
 // (packages sent so far stay sent); -1 a write failed; 273 out of memory.

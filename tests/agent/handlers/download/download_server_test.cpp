@@ -27,7 +27,7 @@ void RegisterOnce() {
         {MSG_REQ_DEVICE_HEARTBEAT, ks::mobile::ReqDeviceHeartBeat, "ReqDeviceHeartBeat"},
     };
     ASSERT_EQ(ks::net::RegisterHandlers(table, std::size(table)), 0);
-    ks::download::DropSessionsWhenChannelsClose();
+    ks::net::OnChannelClosed([](uint64_t id) { ks::transfer::SessionTable::Global().DropOwner(id); });
   });
 }
 
