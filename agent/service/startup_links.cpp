@@ -11,6 +11,7 @@
 #include "agent/media/tidying/tidying.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/netinfo/netinfo.h"
+#include "agent/net/p2p/p2p.h"
 #include "agent/net/pool/thread_pool.h"
 #include "agent/net/socket/comm.h"
 #include "agent/service/state.h"
@@ -25,6 +26,7 @@ void WaitForStop(void*) {
 }
 
 void AutoTidingJob(void*) { StartAutoTiding(); }
+void P2PClientJob(void*) { ks::p2p::StartP2PClient(); }
 
 }  // namespace
 
@@ -95,7 +97,7 @@ const std::vector<StartupJob>& StartupJobs() {
       {"HeartBeat", WaitForStop, "Add HeartBeat to thread error.", true},
       {"StartRecvInterLine", WaitForStop, "Add StartRecvInterLine to thread error.", true},
       {"InterLineUpLoadFile", WaitForStop, "Add InterLineUpLoadFile to thread error.", true},
-      {"StartP2PClient", WaitForStop, "Add StartP2PClient to thread error.", true},
+      {"StartP2PClient", P2PClientJob, "Add StartP2PClient to thread error.", true},
       {"StartBroadcastServer", WaitForStop, "Add StartBroadcastServer to thread error.", true},
       {"TimingBroadcastWakeup", WaitForStop, "Add TimingBroadcastWakeup to thread error.", false},
       {"StartHttpServer", WaitForStop, "StartHttpServer thread error.", true},

@@ -5,6 +5,7 @@
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/listing/listing.h"
 #include "agent/handlers/mobile/mobile.h"
+#include "agent/handlers/thumbnail/thumbnail.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -33,6 +34,7 @@ const std::vector<Registration>& BusinessTable() {
       {MSG_REQ_DOWNLOAD_FILE, ks::download::ReqDownLoadFile, "ReqDownLoadFile"},
       {MSG_ALLOW_DOWNLOAD_FILE, ks::download::AllowDownLoadFile, "AllowDownLoadFile"},
       {MSG_REFUSE_DOWNLOAD_FILE, ks::download::RefuseDownLoadFile, "RefuseDownLoadFile"},
+      {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
       {MSG_STOP_DOWNLOAD, ks::download::StopDownLoad, "StopDownLoad"},
       {MSG_REQ_DEVICE_HEARTBEAT, ks::mobile::ReqDeviceHeartBeat, "ReqDeviceHeartBeat"},
       {MSG_REQ_SHUTDOWN_SYSTEM, ks::mobile::ReqShutDownSystem, "ReqShutDownSystem"},

@@ -19,6 +19,10 @@
 //   KESTYL_CONFIRM_S       30       the owner's time to decide a device log-in
 //   KESTYL_POWER_CMD       the system's hibernate command
 //   KESTYL_TEXT_ENCODING   the agent's text encoding ("en", "gb2312", "big5"); "en" on Linux
+//   KESTYL_LOCAL_ADDR      0.0.0.0  address the message server listens on
+//   KESTYL_IDLE_S          600      idle message-server connections are closed after it
+//   KESTYL_P2P_HEARTBEAT_S 10       rendezvous heartbeat interval
+//   KESTYL_TIDY_S          60       photo tidying round interval
 #pragma once
 
 #include <cstdint>
