@@ -71,8 +71,10 @@ class AgentProcess {
   // Starts the agent and waits until its message server accepts.
   bool Start() {
     std::vector<std::string> vars;
-    for (char** e = environ; *e; ++e)
-      if (std::string(*e).rfind("KESTYL_", 0) != 0) vars.push_back(*e);
+    for (char** e = environ; *e; ++e) {
+      std::string kv = *e;
+      if (kv.rfind("KESTYL_", 0) != 0 && !env.count(kv.substr(0, kv.find('=')))) vars.push_back(kv);
+    }
     for (auto& [k, v] : env) vars.push_back(k + "=" + v);
     std::vector<char*> envp;
     for (auto& v : vars) envp.push_back(v.data());
