@@ -9,6 +9,8 @@
 #include "agent/handlers/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/media/tidying/tidying.h"
+#include "agent/net/broadcast/broadcast.h"
+#include "agent/net/http/http_server.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/netinfo/netinfo.h"
 #include "agent/net/p2p/p2p.h"
@@ -98,9 +100,9 @@ const std::vector<StartupJob>& StartupJobs() {
       {"StartRecvInterLine", WaitForStop, "Add StartRecvInterLine to thread error.", true},
       {"InterLineUpLoadFile", WaitForStop, "Add InterLineUpLoadFile to thread error.", true},
       {"StartP2PClient", P2PClientJob, "Add StartP2PClient to thread error.", true},
-      {"StartBroadcastServer", WaitForStop, "Add StartBroadcastServer to thread error.", true},
-      {"TimingBroadcastWakeup", WaitForStop, "Add TimingBroadcastWakeup to thread error.", false},
-      {"StartHttpServer", WaitForStop, "StartHttpServer thread error.", true},
+      {"StartBroadcastServer", ks::net::StartBroadcastServer, "Add StartBroadcastServer to thread error.", true},
+      {"TimingBroadcastWakeup", ks::net::TimingBroadcastWakeup, "Add TimingBroadcastWakeup to thread error.", false},
+      {"StartHttpServer", ks::net::StartHttpServer, "StartHttpServer thread error.", true},
       {"StartAutoTiding", AutoTidingJob, "StartAutoTiding thread error.", true},
   };
   return jobs;

@@ -1,0 +1,399 @@
+// One HTTP request: read, map to a file inside a share, answer, close (http_server.h).
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "agent/handlers/shares/shares.h"
+#include "agent/log/log.h"
+#include "agent/net/http/http_server.h"
+#include "agent/net/socket/socket.h"
+#include "agent/service/state.h"
+#include "agent/util/codes.h"
+#include "agent/util/util.h"
+
+namespace ks::net {
+namespace {
+
+constexpr char kModule[] = "KestylClient";
+// Bounds the wait for the peer's close after a short answer (see LingeringClose).
+constexpr int kLingerMs = 1000;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Held only while a file is opened.
+std::mutex& FileMutex() {
+  static std::mutex m;
+  return m;
+}
+
+int SendAll(int sock, const char* data, size_t size, int flags = 0) {
+  while (size > 0) {
+    ssize_t n = ::send(sock, data, size, MSG_NOSIGNAL | flags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Reads and drops request lines up to the empty line that ends the head.
+void DropHead(HttpConnection& conn) {
+  char line[kHttpLineSize];
+  line[0] = 'x';
+  line[1] = '\0';
+  while (!conn.Failed() && std::strcmp(line, "\n") != 0) {
+    if (ReadHttpLine(conn, line) <= 0) break;
+  }
+}
+
+// Files Windows marks executable by their name; such names are never served.
+bool HasExecutableExtension(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  std::string ext = path.substr(dot + 1);
+  for (const char* e : {"exe", "cmd", "bat", "com"})
+    if (::strcasecmp(ext.c_str(), e) == 0) return true;
+  return false;
+}
+
+// After a short answer the peer may still be sending (a PUT's body, the rest of a head we
+// did not read): closing with unread data would reset the connection and could destroy the
+// answer before the peer reads it. So: end our side, read what still comes for a moment,
+// then close.
+void LingeringClose(int sock) {
+  ::shutdown(sock, SHUT_WR);
+  int64_t until = NowMs() + kLingerMs;
+  char scrap[4096];
+  size_t dropped = 0;
+  while (dropped < kMaxHeadBytes) {
+    int64_t left = until - NowMs();
+    if (left <= 0) break;
+    pollfd p{sock, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    ssize_t n = ::recv(sock, scrap, sizeof scrap, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    dropped += static_cast<size_t>(n);
+  }
+  ::close(sock);
+}
+
+// The share folders as last read from the database, with their real (symlink-resolved)
+// locations. Reading them costs three queries under the database's one mutex and a
+// realpath per folder; at thousands of requests a second every request would queue there,
+// so they are read again at most every kShareViewMs.
+struct ShareView {
+  DefShareInfo defaults;
+  std::vector<std::string> realRoots;  // ks_share paths and default folders that exist
+  int64_t readAtMs = 0;
+};
+constexpr int64_t kShareViewMs = 1000;
+std::mutex g_shareViewMutex;
+std::shared_ptr<const ShareView> g_shareView;
+
+std::string RealLocation(const std::string& path) {
+  char real[PATH_MAX];
+  return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
+}
+
+std::shared_ptr<const ShareView> CurrentShares() {
+  int64_t now = NowMs();
+  std::lock_guard<std::mutex> lock(g_shareViewMutex);
+  if (!g_shareView || now - g_shareView->readAtMs >= kShareViewMs) {
+    auto view = std::make_shared<ShareView>();
+    std::vector<std::string> roots;
+    ParseDefaultDir(view->defaults);
+    ParseShareInfo(roots);
+    const DefShareInfo& d = view->defaults;
+    for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
+      roots.push_back(*f);
+    for (const std::string& root : roots) {
+      std::string norm;
+      // An unset default folder is an empty text: it must not match every path.
+      if (root.empty() || !NormalizeSharePath(root, norm) || norm.empty()) continue;
+      std::string real = RealLocation(norm);
+      if (!real.empty()) view->realRoots.push_back(real);
+    }
+    view->readAtMs = now;
+    g_shareView = view;
+  }
+  return g_shareView;
+}
+
+bool Inside(const std::string& real, const std::vector<std::string>& realRoots) {
+  for (const std::string& root : realRoots) {
+    if (root == "/" || real == root ||
+        (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/'))
+      return true;
+  }
+  return false;
+}
+
+// The share test of a file (that of CheckShareFilePath): no ".." element, its folder lies
+// in a share where it really is, and so does the file itself (a symlinked file cannot lead
+// out; a sibling such as "Data2" of share "Data" is not inside it). KS_OK and the
+// normalised path, or the share test's code.
+int CheckSharedFile(const std::string& path, const ShareView& shares, std::string* local) {
+  std::string norm;
+  if (!NormalizeSharePath(path, norm) || norm.empty() || norm == "/" || norm[0] != '/')
+    return KS_PATH_NOT_SHARED;
+  std::string folder = norm.substr(0, norm.find_last_of('/'));
+  std::string realFolder = RealLocation(folder.empty() ? "/" : folder);
+  if (realFolder.empty()) return KS_PATH_MISSING;
+  if (!Inside(realFolder, shares.realRoots)) return KS_PATH_NOT_SHARED;
+  std::string realFile = RealLocation(norm);
+  if (realFile.empty()) return KS_PATH_MISSING;
+  if (!Inside(realFile, shares.realRoots)) return KS_PATH_NOT_SHARED;
+  *local = norm;
+  return KS_OK;
+}
+
+void CloseConnection(int sock) {
+  ::shutdown(sock, SHUT_RDWR);
+  ::close(sock);
+}
+
+}  // namespace
+
+void ForgetHttpShareView() {
+  std::lock_guard<std::mutex> lock(g_shareViewMutex);
+  g_shareView.reset();
+}
+
+HttpConnection::HttpConnection(int sock, int timeoutMs)
+    : sock_(sock), timeoutMs_(timeoutMs), deadlineMs_(NowMs() + timeoutMs) {}
+
+bool HttpConnection::Fill() {
+  if (failed_) return false;
+  if (total_ >= kMaxHeadBytes) {
+    failed_ = true;
+    return false;
+  }
+  while (true) {
+    // A peer that trickles its head a byte at a time must not hold the job for ever.
+    int64_t left = deadlineMs_ - NowMs();
+    if (left <= 0) break;
+    pollfd p{sock_, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, timeoutMs_)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    size_t room = std::min(sizeof buf_, kMaxHeadBytes - total_);
+    ssize_t n = ::recv(sock_, buf_, room, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    pos_ = 0;
+    len_ = static_cast<size_t>(n);
+    total_ += len_;
+    return true;
+  }
+  failed_ = true;
+  return false;
+}
+
+bool HttpConnection::Next(char& c) {
+  if (pos_ == len_ && !Fill()) return false;
+  c = buf_[pos_++];
+  return true;
+}
+
+bool HttpConnection::Peek(char& c) {
+  if (pos_ == len_ && !Fill()) return false;
+  c = buf_[pos_];
+  return true;
+}
+
+int ReadHttpLine(HttpConnection& conn, char* line) {
+  int i = 0;
+  char c = '\0';
+  while (i < kHttpLineSize - 1 && c != '\n') {
+    if (conn.Next(c)) {
+      if (c == '\r') {
+        char next;
+        if (conn.Peek(next) && next == '\n') conn.Next(next);
+        c = '\n';
+      }
+    } else {
+      c = '\n';
+    }
+    line[i++] = c;
+  }
+  line[i] = '\0';
+  return i;
+}
+
+std::string UrlDecode(const std::string& text) {
+  auto hex = [](char ch) -> int {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char ch = text[i];
+    if (ch == '+') {
+      out += ' ';
+    } else if (ch == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else if (ch == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+HttpRequestLine ParseHttpRequestLine(const char* line, size_t length) {
+  HttpRequestLine r;
+  size_t i = 0;
+  while (i < length && line[i] != '\0' && !IsBlank(line[i]) && r.method.size() < kMaxMethodLength)
+    r.method += line[i++];
+  while (i < length && IsBlank(line[i])) ++i;
+  size_t start = i;
+  while (i < length && line[i] != '\0' && !IsBlank(line[i])) ++i;
+  if (i - start > kMaxUrlLength) {
+    r.urlTooLong = true;
+  } else {
+    r.url.assign(line + start, i - start);
+  }
+  return r;
+}
+
+int SendOkHeaders(int sock, int64_t size) {
+  char head[sizeof kOkHeadFormat + 24];
+  int n = std::snprintf(head, sizeof head, kOkHeadFormat, static_cast<long long>(size));
+  return SendAll(sock, head, static_cast<size_t>(n), size > 0 ? MSG_MORE : 0);
+}
+
+int64_t SendFileBody(int fileFd, int sock, int64_t size) {
+  // sendfile has no MSG_NOSIGNAL: a peer that left must not kill the process, whatever
+  // the process does with SIGPIPE. Block it on this thread and swallow the one raised here.
+  sigset_t pipeSet, old;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+  off_t offset = 0;
+  bool broken = false;
+  while (offset < size) {
+    size_t piece = static_cast<size_t>(std::min<int64_t>(size - offset, 1 << 30));
+    ssize_t n = ::sendfile(sock, fileFd, &offset, piece);
+    if (n < 0 && errno == EINTR) continue;
+    broken = n < 0 && errno == EPIPE;
+    if (n <= 0) break;  // send failed or timed out, or the file shrank
+  }
+  if (broken && !sigismember(&old, SIGPIPE)) {
+    timespec zero{0, 0};
+    while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return offset;
+}
+
+int SendNotFound(int sock) { return SendAll(sock, kNotFoundAnswer, sizeof kNotFoundAnswer - 1); }
+
+int SendNotImplemented(int sock) {
+  return SendAll(sock, kNotImplementedAnswer, sizeof kNotImplementedAnswer - 1);
+}
+
+void ServeFile(HttpConnection& conn, const std::string& path) {
+  DropHead(conn);
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(FileMutex());
+    // O_NONBLOCK: should the path have been swapped for a FIFO since it was checked, the
+    // open must not wait for a writer.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  }
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    SendNotFound(conn.Socket());
+    return;
+  }
+  int64_t size = static_cast<int64_t>(st.st_size);
+  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fd, conn.Socket(), size);
+  ::close(fd);
+}
+
+void accept_request(int sock, int timeoutMs) {
+  OS_SockSetTimeouts(sock, timeoutMs, timeoutMs);
+  HttpConnection conn(sock, timeoutMs);
+  char line[kHttpLineSize];
+  int length = ReadHttpLine(conn, line);
+  HttpRequestLine req = ParseHttpRequestLine(line, static_cast<size_t>(length));
+
+  bool isGet = ::strcasecmp(req.method.c_str(), "GET") == 0;
+  bool isPost = ::strcasecmp(req.method.c_str(), "POST") == 0;
+  if (!isGet && !isPost) {
+    SendNotImplemented(sock);
+    LingeringClose(sock);
+    return;
+  }
+  bool servable = isGet;
+  std::string url = req.url;
+  if (isGet) {
+    size_t query = url.find('?');
+    if (query != std::string::npos) {
+      url.resize(query);
+      servable = false;
+    }
+  }
+  url = UrlDecode(url);
+  std::string encoding = ks::state::TextEncoding();
+  if (!encoding.empty() && encoding != "en")
+    url = ConvertCode("utf-8", (encoding + "//IGNORE").c_str(), url);
+
+  std::shared_ptr<const ShareView> shares = CurrentShares();
+  std::string path = url.empty() ? std::string() : GetRealPath(url.substr(1), shares->defaults);
+  KS_LOG_INFO(kModule, "http request GET %s", path.c_str());
+  if (!path.empty() && path.back() == '/') path += "index.html";
+
+  // Only what lies inside a share is ever looked at; everything else is "not found".
+  std::string local;
+  bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
+                CheckSharedFile(path, *shares, &local) == KS_OK;
+  struct stat st {};
+  if (!inside || ::stat(local.c_str(), &st) != 0 ||
+      (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    DropHead(conn);
+    SendNotFound(sock);
+    LingeringClose(sock);
+    return;
+  }
+  if (servable && S_ISREG(st.st_mode) && !HasExecutableExtension(local)) ServeFile(conn, local);
+  CloseConnection(sock);
+}
+
+}  // namespace ks::net

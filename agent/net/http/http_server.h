@@ -1,0 +1,189 @@
+// The agent's HTTP file server: hands out files of the shares by GET so that a mobile
+// client (or its media player) can stream one with an ordinary HTTP request. One answer
+// per connection, then the connection is closed.
+//
+// What peers see:
+//   request   "GET /<share path> HTTP/1.1": the share path is UTF-8, percent-encoded and
+//             begins with a virtual share name ("/$DEFAULT$/a%20b.mp3") or is the local
+//             path of a shared folder. Methods GET and POST, compared ignoring case.
+//   200       kOkHeadFormat (note the two blanks after "Content-Length:"), then exactly
+//             that many bytes of the file.
+//   404       kNotFoundAnswer: missing path, path outside every share (".." elements,
+//             symlinks leading out, sibling folders), anything but a regular file (FIFOs
+//             are never opened), a URL longer than 254 characters, a folder whose
+//             "index.html" is missing (a URL ending in "/").
+//   501       kNotImplementedAnswer for any other method; then the connection is closed.
+//   nothing   the connection is closed without an answer when an existing path is asked
+//             for by POST or with a "?" query, or names a folder (without a final "/"),
+//             or a file named *.exe, *.cmd, *.bat or *.com.
+//
+// Limits: the request line is read up to 1023 characters (the rest is read as header
+// lines and dropped); the request head up to kMaxHeadBytes. Every connection has receive
+// and send time-outs; a connection that sends nothing costs no thread (the accept loop
+// holds it until its request starts or the time-out closes it); beyond maxConnections a
+// new connection is closed at once, and at most maxActive are answered at the same time,
+// each by its own pool job.
+//
+// The share folders are read from the database at most once a second, so a change of the
+// shares takes effect on HTTP within a second.
+//
+// Settings (ks::settings): KESTYL_HTTP_PORT (15008), KESTYL_HTTP_TIMEOUT_MS (30000),
+// KESTYL_HTTP_MAX_CONNECTIONS (256), KESTYL_HTTP_MAX_ACTIVE (32). In loopback mode the
+// server listens on 127.0.0.1 only. Logs under "KestylClient".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ks::net {
+
+constexpr char kOkHeadFormat[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Server: KestylHttpServer/0.1.0\r\n"
+    "Content-Length:  %lld\r\n"
+    "Content-Type: application/octet-stream\r\n"
+    "\r\n";
+constexpr char kNotFoundAnswer[] =
+    "HTTP/1.1 404 NOT FOUND\r\n"
+    "Server: KestylHttpServer/0.1.0\r\n"
+    "Content-Type: text/html\r\n"
+    "\r\n"
+    "<HTML><TITLE>Not Found</TITLE>\r\n"
+    "<BODY><P>The server could not fulfill\r\n"
+    "your request because the resource specified\r\n"
+    "is unavailable or nonexistent.\r\n"
+    "</BODY></HTML>\r\n";
+constexpr char kNotImplementedAnswer[] =
+    "HTTP/1.1 501 Method Not Implemented\r\n"
+    "Server: KestylHttpServer/0.1.0\r\n"
+    "Content-Type: text/html\r\n"
+    "\r\n"
+    "<HTML><HEAD><TITLE>Method Not Implemented\r\n"
+    "</TITLE></HEAD>\r\n"
+    "<BODY><P>HTTP request method not supported.\r\n"
+    "</BODY></HTML>\r\n";
+
+constexpr int kHttpLineSize = 1024;     // request line buffer: 1023 characters and a NUL
+constexpr size_t kMaxMethodLength = 254;
+constexpr size_t kMaxUrlLength = 254;
+constexpr size_t kMaxHeadBytes = 64 * 1024;
+// Larger than the 32 the server was first given: a burst of connections (a media player
+// opening several ranges, a page of thumbnails) must not meet a full accept queue, whose
+// dropped handshakes cost the clients a one-second retransmission each.
+constexpr int kHttpBacklog = 511;
+
+struct HttpServerOptions {
+  std::string address;        // "" = every address
+  uint16_t port = 15008;      // 0 = any free port (read it back with HttpServer::Port)
+  int timeoutMs = 30000;      // waiting for a request, reading its head, each send
+  int maxConnections = 256;   // accepted and not yet closed
+  int maxActive = 32;         // being answered (pool jobs) at once; below the pool's 50
+                              // parked workers, so answering never churns threads
+
+  // The values of the settings named above.
+  static HttpServerOptions FromSettings();
+};
+
+// One request's connection: the accepted socket and a small read buffer. Reading stops
+// for good at the first receive error, the peer's close, the head deadline (timeoutMs
+// from the start) or kMaxHeadBytes; Failed() then tells.
+class HttpConnection {
+ public:
+  HttpConnection(int sock, int timeoutMs);
+  int Socket() const { return sock_; }
+  bool Failed() const { return failed_; }
+  // The next byte; false when none can be read (see above).
+  bool Next(char& c);
+  // The next byte without consuming it.
+  bool Peek(char& c);
+
+ private:
+  bool Fill();
+
+  int sock_;
+  int timeoutMs_;
+  int64_t deadlineMs_;
+  bool failed_ = false;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+  size_t total_ = 0;
+  char buf_[2048];
+};
+
+// One request line into `line` (kHttpLineSize bytes): at most 1023 characters. CR LF, a
+// lone CR and LF all end the line as "\n"; so does a failed read. The "\n" (when it fits)
+// and a NUL are stored; the result is the number of characters stored.
+int ReadHttpLine(HttpConnection& conn, char* line);
+
+// "%%" -> "%", "%" and two hex digits -> that byte, "%" before anything else stays "%",
+// "+" -> blank; every other character is copied.
+std::string UrlDecode(const std::string& text);
+
+// The parts of a request line the server uses.
+struct HttpRequestLine {
+  std::string method;       // up to the first white space, at most 254 characters
+  std::string url;          // the next word, query and all (empty when too long)
+  bool urlTooLong = false;  // the word had more than 254 characters
+};
+HttpRequestLine ParseHttpRequestLine(const char* line, size_t length);
+
+// Reads one request from the accepted socket, answers it and closes the socket. Sets the
+// socket's receive and send time-outs to timeoutMs first.
+void accept_request(int sock, int timeoutMs);
+// Drops the rest of the request head, then answers with the file (200) or 404.
+void ServeFile(HttpConnection& conn, const std::string& path);
+// The 200 head for a body of `size` bytes, in one send (MSG_MORE when a body follows).
+// 0, or -1 when the send failed.
+int SendOkHeaders(int sock, int64_t size);
+// Exactly `size` bytes of the open file from its start; stops at the first failed send
+// (or when the file turns out shorter). The number of bytes sent.
+int64_t SendFileBody(int fileFd, int sock, int64_t size);
+int SendNotFound(int sock);
+int SendNotImplemented(int sock);
+
+// Drops the share folders read last: the next request reads them again.
+void ForgetHttpShareView();
+
+// A TCP socket listening on address:*port (backlog kHttpBacklog, close-on-exec, non-blocking);
+// *port receives the bound port (useful with 0). The socket, or -1 (logs
+// "httpServer binding on port %d error......").
+int startup(uint16_t* port, const std::string& address = std::string());
+
+// The accept loop. Open, then Run on one thread until Stop or the agent's stop flag.
+class HttpServer {
+ public:
+  explicit HttpServer(HttpServerOptions options);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // 0, or -1 when the port cannot be bound.
+  int Open();
+  uint16_t Port() const { return port_; }
+  // Accepts until Stop or the stop flag (seen within 200 ms); then closes the listening
+  // socket and every connection still waiting for its request. Jobs under way finish on
+  // their own.
+  void Run();
+  void Stop();
+  // Connections being answered now.
+  int ActiveCount() const;
+
+ private:
+  struct Shared;
+  HttpServerOptions options_;
+  int listen_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::shared_ptr<Shared> shared_;
+};
+
+// Pool job: the server on the settings' port until the stop flag. Logs
+// "httpServer running on port %d" once listening.
+void StartHttpServer(void* arg = nullptr);
+// The same, returning 0 when the loop ended, or -1 when the port could not be bound.
+int RunHttpServer(const HttpServerOptions& options);
+
+}  // namespace ks::net
