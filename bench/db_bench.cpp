@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
     std::printf("  one transaction per write : %10.0f writes/s (%.3f s)\n", rows / one, one);
     std::printf("  all rows in one transaction: %10.0f writes/s (%.3f s)\n", rows / batch, batch);
     std::printf("  SetPsw (delete + insert)   : %10.0f calls/s  (%.3f s)\n", rows / psw, psw);
+    std::printf("RESULT db.per_txn_wps=%.0f\nRESULT db.batched_wps=%.0f\nRESULT db.setpsw_cps=%.0f\n", rows / one,
+                rows / batch, rows / psw);
   } catch (const CppSQLite3Exception& e) {
     std::fprintf(stderr, "db_bench: %s\n", e.errorMessage());
     rc = 1;

@@ -109,6 +109,9 @@ int main(int argc, char** argv) {
   std::printf("MD5 stream      %8.1f MiB/s  (%.3f s)  ratio %.2fx md5sum  digest %s\n", mib / bestStream,
               bestStream, bestSum / bestStream, got == expected ? "matches" : "DIFFERS");
   std::printf("MD5 from memory %8.1f MiB/s\n", mib / memSecs);
+  std::printf("RESULT md5.stream_mibs=%.1f\nRESULT md5.md5sum_mibs=%.1f\nRESULT md5.memory_mibs=%.1f\n",
+              mib / bestStream, mib / bestSum, mib / memSecs);
+  std::printf("RESULT md5.digest_matches=%d\n", got == expected ? 1 : 0);
   if (made) ::unlink(path.c_str());
   return got == expected ? 0 : 1;
 }

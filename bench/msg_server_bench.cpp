@@ -9,8 +9,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -106,11 +108,14 @@ int main(int argc, char** argv) {
   }
   std::printf("local message server, %zu-byte request/reply over loopback, %u cores\n", 8 + kBody,
               std::thread::hardware_concurrency());
+  std::string results;
   for (int connections : {1, 64}) {
     Result r = Run(server.Port(), connections, seconds);
     std::printf("  %2d connection%s: %9.0f messages/s   mean round trip %7.1f us\n", connections,
                 connections == 1 ? " " : "s", r.perSecond, r.meanRoundTripUs);
+    results += "RESULT msg.c" + std::to_string(connections) + "_mps=" + std::to_string(std::lround(r.perSecond)) + "\n";
   }
   server.Stop();
+  std::fputs(results.c_str(), stdout);
   return 0;
 }

@@ -70,3 +70,6 @@ report "vipsthumbnail (all photos in one process)" "$vips_batch"
 report "ImageMagick convert (one process per photo)" "$im_each"
 awk -v o="$ours" -v a="$vips_each" -v b="$vips_batch" -v c="$im_each" 'BEGIN {
   printf "speed-up of the thumbnailer: %.2fx vipsthumbnail per photo, %.2fx vipsthumbnail batch, %.2fx ImageMagick\n", a / o, b / o, c / o }'
+awk -v o="$ours" -v a="$vips_each" -v b="$vips_batch" -v c="$im_each" -v n="$n" 'BEGIN {
+  printf "RESULT thumb.ours_ips=%.2f\nRESULT thumb.vips_ips=%.2f\nRESULT thumb.vips_batch_ips=%.2f\nRESULT thumb.im_ips=%.2f\nRESULT thumb.photos=%d\n",
+    n / o, n / a, n / b, n / c, n }'

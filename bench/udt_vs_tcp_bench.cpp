@@ -186,7 +186,9 @@ double TcpRun(uint32_t bytes) {
   return got == bytes ? s : -1;
 }
 
-void Report(const char* name, const std::vector<double>& seconds, uint32_t bytes) {
+// Prints the series; its median and spread go to `results` as "RESULT <key>..." lines.
+void Report(const char* name, const char* key, const std::vector<double>& seconds, uint32_t bytes,
+            std::string* results) {
   std::vector<double> mbps;
   int failed = 0;
   std::printf("%-26s", name);
@@ -200,12 +202,20 @@ void Report(const char* name, const std::vector<double>& seconds, uint32_t bytes
     std::printf(" %7.1f", mbps.back());
   }
   std::printf("  MB/s\n");
-  if (mbps.empty()) return;
+  if (mbps.empty()) {
+    *results += "RESULT " + std::string(key) + "_failed=" + std::to_string(failed) + "\n";
+    return;
+  }
   std::sort(mbps.begin(), mbps.end());
   const double median = mbps.size() % 2 ? mbps[mbps.size() / 2]
                                         : (mbps[mbps.size() / 2 - 1] + mbps[mbps.size() / 2]) / 2;
   std::printf("%-26s median %.1f MB/s, spread %.1f..%.1f MB/s%s\n", "", median, mbps.front(), mbps.back(),
               failed ? " (some runs failed)" : "");
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "RESULT %s_mbs=%.1f\nRESULT %s_min_mbs=%.1f\nRESULT %s_max_mbs=%.1f\nRESULT %s_failed=%d\n", key,
+                median, key, mbps.front(), key, mbps.back(), key, failed);
+  *results += line;
 }
 
 }  // namespace
@@ -231,9 +241,11 @@ int main(int argc, char** argv) {
     udtPaused.push_back(UdtRun(port, bytes, 100));
     tcp.push_back(TcpRun(bytes));
   }
-  Report("udt, request at once", udt, bytes);
-  Report("udt, request after 100 ms", udtPaused, bytes);
-  Report("tcp", tcp, bytes);
+  std::string results;
+  Report("udt, request at once", "udt.at_once", udt, bytes, &results);
+  Report("udt, request after 100 ms", "udt.paused", udtPaused, bytes, &results);
+  Report("tcp", "udt.tcp", tcp, bytes, &results);
+  std::fputs(results.c_str(), stdout);
 
   ks::state::RequestStop();
   ks::p2p::WaitP2PJobsEnded(5000);

@@ -131,6 +131,9 @@ void ServiceMainWithTables(ks::platform::ServiceContext& context, const ServiceS
     while (!event->Wait(500)) {
       if (ks::state::StopRequested()) RunStopSequence(stopTable);
     }
+  } else {
+    // Jobs a failed start-up had already started end with the process, as in the console.
+    ks::state::RequestStop();
   }
   Report(ks::platform::kServiceStopped, 0, 0);
 

@@ -15,7 +15,7 @@
 // Service mode: START_PENDING (check point counting the init steps), RUNNING, then on the
 // stop or shutdown control, or when the stop flag is raised from inside: STOP_PENDING, the
 // stop (or shutdown) table, and STOPPED, reported once. A failed start-up goes from
-// START_PENDING straight to STOPPED.
+// START_PENDING straight to STOPPED and raises the stop flag (jobs it started end).
 #pragma once
 
 #include <cstdint>

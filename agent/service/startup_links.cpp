@@ -1,7 +1,4 @@
 // Bindings of start-up to the other modules (startup_links.h).
-//
-// A job whose module has not landed yet is a stand-in that only waits for the stop flag;
-// each says so.
 #include "agent/service/startup_links.h"
 
 #include "agent/db/local_db.h"
@@ -14,18 +11,14 @@
 #include "agent/net/msg/msg.h"
 #include "agent/net/netinfo/netinfo.h"
 #include "agent/net/p2p/p2p.h"
+#include "agent/net/relay/relay.h"
+#include "agent/net/session/session.h"
 #include "agent/net/pool/thread_pool.h"
 #include "agent/net/socket/comm.h"
 #include "agent/service/state.h"
 
 namespace ks::service {
 namespace {
-
-// Stand-in for a pool job whose module has not landed yet: it only waits for the stop flag.
-void WaitForStop(void*) {
-  while (!ks::state::SleepUnlessStopped(60 * 1000)) {
-  }
-}
 
 void AutoTidingJob(void*) { StartAutoTiding(); }
 void P2PClientJob(void*) { ks::p2p::StartP2PClient(); }
@@ -86,19 +79,24 @@ int StartCommunication() {
   return ks::net::OS_Init();
 }
 
-int RegisterHandlers() { return ks::net::RegBusinessFun(); }
+int RegisterHandlers() {
+  // The relay follows the vendor session: its server, its log-on result, and "exit " when
+  // the heart-beat switches servers.
+  ks::relay::SetServerSource(&ks::session::CurrentServer, &ks::session::LogOnResult);
+  ks::session::SetRelayExitHook([] { ks::relay::RequestRelayExit(); });
+  return ks::net::RegBusinessFun();
+}
 
-// Stand-in until the vendor session lands: nobody has been logged on.
-void LogOutAtServer() {}
+void LogOutAtServer() { ks::session::LogOutAtExit(); }
 
 void StopCommunication() { ks::net::OS_Exit(); }
 
 const std::vector<StartupJob>& StartupJobs() {
   static const std::vector<StartupJob> jobs = {
-      {"UserOp", WaitForStop, nullptr, false},
-      {"HeartBeat", WaitForStop, "Add HeartBeat to thread error.", true},
-      {"StartRecvInterLine", WaitForStop, "Add StartRecvInterLine to thread error.", true},
-      {"InterLineUpLoadFile", WaitForStop, "Add InterLineUpLoadFile to thread error.", true},
+      {"UserOp", ks::session::UserOp, nullptr, false},
+      {"HeartBeat", ks::session::HeartBeat, "Add HeartBeat to thread error.", true},
+      {"StartRecvInterLine", ks::relay::StartRecvInterLine, "Add StartRecvInterLine to thread error.", true},
+      {"InterLineUpLoadFile", ks::relay::InterLineUpLoadFile, "Add InterLineUpLoadFile to thread error.", true},
       {"StartP2PClient", P2PClientJob, "Add StartP2PClient to thread error.", true},
       {"StartBroadcastServer", ks::net::StartBroadcastServer, "Add StartBroadcastServer to thread error.", true},
       {"TimingBroadcastWakeup", ks::net::TimingBroadcastWakeup, "Add TimingBroadcastWakeup to thread error.", false},

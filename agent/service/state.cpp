@@ -8,8 +8,17 @@
 namespace ks::state {
 namespace {
 
-std::mutex g_mutex;
-std::condition_variable g_stopCv;
+// Never destroyed: at exit, destroying a condition variable waits for every thread still
+// sleeping on it, so a job in SleepUnlessStopped would hold the process for up to its
+// whole sleep.
+std::mutex& Mutex() {
+  static auto* m = new std::mutex();
+  return *m;
+}
+std::condition_variable& StopCv() {
+  static auto* cv = new std::condition_variable();
+  return *cv;
+}
 std::atomic<bool> g_stop{false};
 std::atomic<uint16_t> g_localPort{0};
 std::atomic<uint16_t> g_systemType{2};
@@ -23,11 +32,11 @@ Texts& T() {
 }
 
 std::string Get(std::string Texts::*field) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(Mutex());
   return T().*field;
 }
 void Set(std::string Texts::*field, const std::string& v) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(Mutex());
   T().*field = v;
 }
 
@@ -37,17 +46,17 @@ bool StopRequested() { return g_stop.load(std::memory_order_acquire); }
 
 void RequestStop() {
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     g_stop.store(true, std::memory_order_release);
   }
-  g_stopCv.notify_all();
+  StopCv().notify_all();
 }
 
 void ClearStop() { g_stop.store(false, std::memory_order_release); }
 
 bool SleepUnlessStopped(int ms) {
-  std::unique_lock<std::mutex> lock(g_mutex);
-  return g_stopCv.wait_for(lock, std::chrono::milliseconds(ms < 0 ? 0 : ms),
+  std::unique_lock<std::mutex> lock(Mutex());
+  return StopCv().wait_for(lock, std::chrono::milliseconds(ms < 0 ? 0 : ms),
                            [] { return g_stop.load(std::memory_order_acquire); });
 }
 

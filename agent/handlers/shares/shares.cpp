@@ -208,7 +208,8 @@ int CreateDirPath(const std::string& path) {
     if (elements[i].empty()) continue;  // repeated or trailing separator
     prefix += elements[i] + "/";
     if (CheckPathExist(prefix) == 0) continue;
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+    // EEXIST is success only when a folder appeared meanwhile, not when a file is in the way.
+    if (::mkdir(prefix.c_str(), 0755) != 0 && (errno != EEXIST || CheckPathExist(prefix) != 0)) return -1;
   }
   return 0;
 }

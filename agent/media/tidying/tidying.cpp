@@ -7,7 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <memory>
 
 #include "agent/db/local_db.h"
 #include "agent/handlers/shares/shares.h"
@@ -21,17 +21,55 @@ namespace {
 constexpr const char* kTable = "AutoTiding";
 constexpr const char* kModeByDate = "TidingByDate";
 
-bool SameContent(const std::string& a, const std::string& b) {
-  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-  if (!fa || !fb) return false;
-  char ba[64 * 1024], bb[64 * 1024];
-  for (;;) {
-    fa.read(ba, sizeof ba);
-    fb.read(bb, sizeof bb);
-    std::streamsize na = fa.gcount(), nb = fb.gcount();
-    if (na != nb || std::memcmp(ba, bb, static_cast<size_t>(na)) != 0) return false;
-    if (na == 0) return fa.eof() && fb.eof();
+// A regular file opened for reading (close-on-exec), or -1. Opening never blocks: a FIFO
+// under the name is refused, not waited on.
+int OpenRegularFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
   }
+  return fd;
+}
+
+// Up to `size` bytes, fewer only at the end of the file; -1 on a read error.
+ssize_t ReadFull(int fd, char* buffer, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// True only for two regular files of equal content.
+bool SameContent(const std::string& a, const std::string& b) {
+  int fa = OpenRegularFile(a);
+  if (fa < 0) return false;
+  int fb = OpenRegularFile(b);
+  if (fb < 0) {
+    ::close(fa);
+    return false;
+  }
+  static constexpr size_t kChunk = 64 * 1024;
+  std::unique_ptr<char[]> ba(new char[kChunk]), bb(new char[kChunk]);
+  bool same = true;
+  for (;;) {
+    ssize_t na = ReadFull(fa, ba.get(), kChunk), nb = ReadFull(fb, bb.get(), kChunk);
+    if (na < 0 || na != nb || std::memcmp(ba.get(), bb.get(), static_cast<size_t>(na)) != 0) {
+      same = false;
+      break;
+    }
+    if (na == 0) break;
+  }
+  ::close(fa);
+  ::close(fb);
+  return same;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -127,7 +165,9 @@ int MovePhotoByDate(const std::string& path, const ExifInfo& info) {
   std::string target = targetFolder + "/" + name;
   if (SameFile(path, target)) return -1;  // never copy a file onto itself
 
-  if (PathExists(target) == 0) {
+  // lstat: a dangling link under the name takes it too (the no-replace rename would refuse).
+  struct stat targetStat {};
+  if (::lstat(target.c_str(), &targetStat) == 0) {
     if (SameContent(path, target)) {
       // Already tidied once: the source is a duplicate.
       return DeleteFileIfExist(path) == 0 ? 0 : -1;

@@ -46,7 +46,9 @@ class Connection;
 struct LocalServer::Impl {
   explicit Impl(const LocalServerOptions& o) : opt(o) {}
 
-  void Close(const std::shared_ptr<Connection>& c);
+  // keepQueued: messages that arrived before the peer closed are still handled (an upload's
+  // last chunks); otherwise they are dropped (refused stream, server stop).
+  void Close(const std::shared_ptr<Connection>& c, bool keepQueued = false);
   void StartExecutor(const std::shared_ptr<Connection>& c);
   void ExecutorDone();
 
@@ -96,7 +98,7 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
 
   // Impl::Close, bufferevent lock held: false when it was closed already. *notify tells
   // whether the caller must announce the close (no executor running any more).
-  bool MarkClosed(bool* notify);
+  bool MarkClosed(bool* notify, bool keepQueued);
 
  private:
   // Loop thread: queues a message; true when the executor must be started.
@@ -109,6 +111,7 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
   const uint64_t id_;
   FrameAssembler assembler_;  // loop thread only
   std::atomic<bool> closed_{false};
+  bool discardQueued_ = false;  // under m_: closed and the queue dropped
 
   std::mutex m_;  // guards the fields below; taken after the bufferevent lock, never before
   std::condition_variable cv_;
@@ -193,16 +196,19 @@ void Connection::OnEvent(short what) {
     }
     KS_LOG_DEBUG("CommLib", "Closing idle connection %llu.", static_cast<unsigned long long>(id_));
   }
-  if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) server_->Close(self);
+  if (what & (BEV_EVENT_EOF | BEV_EVENT_ERROR | BEV_EVENT_TIMEOUT)) server_->Close(self, true);
 }
 
-bool Connection::MarkClosed(bool* notify) {
+bool Connection::MarkClosed(bool* notify, bool keepQueued) {
   if (closed_.exchange(true)) return false;
   bufferevent_disable(bev_, EV_READ | EV_WRITE);
   ::shutdown(bufferevent_getfd(bev_), SHUT_RDWR);
   std::lock_guard<std::mutex> lock(m_);
-  queue_.clear();
-  queuedBytes_ = 0;
+  if (!keepQueued || !running_) {
+    discardQueued_ = true;
+    queue_.clear();
+    queuedBytes_ = 0;
+  }
   ++drainGen_;
   cv_.notify_all();
   *notify = !running_ && !closeNotified_;
@@ -265,7 +271,7 @@ void Connection::Drain() {
     bool done = false, notify = false, resume = false;
     {
       std::lock_guard<std::mutex> lock(m_);
-      if (closed_ || queue_.empty()) {
+      if (queue_.empty() || (closed_ && discardQueued_)) {
         running_ = false;
         done = true;
         notify = closed_ && !closeNotified_;
@@ -297,10 +303,10 @@ void Connection::Drain() {
 
 }  // namespace
 
-void LocalServer::Impl::Close(const std::shared_ptr<Connection>& c) {
+void LocalServer::Impl::Close(const std::shared_ptr<Connection>& c, bool keepQueued) {
   bool notify = false;
   bufferevent_lock(c->bev());
-  bool first = c->MarkClosed(&notify);
+  bool first = c->MarkClosed(&notify, keepQueued);
   bufferevent_unlock(c->bev());
   if (!first) return;
   {

@@ -2,10 +2,12 @@
 // the lines stay in this order.
 #include <mutex>
 
+#include "agent/handlers/desktop/desktop.h"
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/listing/listing.h"
 #include "agent/handlers/mobile/mobile.h"
 #include "agent/handlers/thumbnail/thumbnail.h"
+#include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -31,6 +33,9 @@ const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
       {MSG_GET_SHARE_INFO, ks::listing::GetShareInfo, "GetShareInfo"},
       {MSG_GET_ALL_SUB_FILE, ks::listing::GetAllSubFile, "GetAllSubFile"},
+      {MSG_REQ_UPLOAD_FILE, ks::upload::ReqUpLoadFile, "ReqUpLoadFile"},
+      {MSG_UPLOAD_FILE, ks::upload::UpLoadFile, "UpLoadFile"},
+      {MSG_OVER_UPLOAD_FILE, ks::upload::OverUpLoadFile, "OverUpLoadFile"},
       {MSG_REQ_DOWNLOAD_FILE, ks::download::ReqDownLoadFile, "ReqDownLoadFile"},
       {MSG_ALLOW_DOWNLOAD_FILE, ks::download::AllowDownLoadFile, "AllowDownLoadFile"},
       {MSG_REFUSE_DOWNLOAD_FILE, ks::download::RefuseDownLoadFile, "RefuseDownLoadFile"},
@@ -67,6 +72,27 @@ const std::vector<Registration>& BusinessTable() {
 //   {MSG_SHOW_EXEC, Show_Exec, "Show_Exec"},
 const std::vector<Registration>& ShowTable() {
   static const std::vector<Registration> table = {
+    {MSG_SHOW_GET_LOGON_INFO, ks::desktop::Show_GetLogOnInfo, "Show_GetLogOnInfo"},
+    {MSG_SHOW_LOGON_STATUS, ks::desktop::Show_LogOnStatues, "Show_LogOnStatues"},
+    {MSG_SHOW_LOGON, ks::desktop::Show_LogOn, "Show_LogOn"},
+    {MSG_SHOW_GET_DEF_SHARE, ks::desktop::Show_GetDefShare, "Show_GetDefShare"},
+    {MSG_SHOW_SET_DEF_SHARE, ks::desktop::Show_SetDefShare, "Show_SetDefShare"},
+    {MSG_SHOW_GET_SHARE, ks::desktop::Show_GetShare, "Show_GetShare"},
+    {MSG_SHOW_SET_SHARE, ks::desktop::Show_SetShare, "Show_SetShare"},
+    {MSG_SHOW_GET_PATH, ks::desktop::Show_GetPath, "Show_GetPath"},
+    {MSG_SHOW_GET_TRANS_LOG, ks::desktop::Show_GetTransLog, "Show_GetTransLog"},
+    {MSG_SHOW_GET_IS_TRANSFERRING, ks::desktop::Show_GetIsTraning, "Show_GetIsTraning"},
+    {MSG_SHOW_GET_IS_MOBILE_LINKED, ks::desktop::Show_GetIsMobileLinked, "Show_GetIsMobileLinked"},
+    {MSG_SHOW_GET_SYS_TYPE, ks::desktop::Show_GetSysType, "Show_GetSysType"},
+    {MSG_SHOW_LOGOUT, ks::desktop::Show_LogOut, "Show_LogOut"},
+    {MSG_SHOW_CLEAR_LOG, ks::desktop::Show_ClearLog, "Show_ClearLog"},
+    {MSG_SHOW_GET_PWD, ks::desktop::Show_GetPwd, "Show_GetPwd"},
+    {MSG_SHOW_SET_PWD, ks::desktop::Show_SetPwd, "Show_SetPwd"},
+    {MSG_GET_VER_AND_TYPE, ks::desktop::GetVerAndType, "GetVerAndType"},
+    {MSG_SHOW_GET_MAC, ks::desktop::Show_GetMac, "Show_GetMac"},
+    {MSG_SHOW_GET_AUTO_TIDING, ks::desktop::Show_AutoTiding, "Show_GetAutoTiding"},
+    {MSG_SHOW_SET_AUTO_TIDING, ks::desktop::Show_AutoTiding, "Show_SetAutoTiding"},
+    {MSG_SHOW_EXEC, ks::desktop::Show_Exec, "Show_Exec"},
   };
   return table;
 }

@@ -30,11 +30,11 @@ std::atomic<uint16_t> g_port{0};
 std::atomic<bool> g_clientRunning{false};
 
 std::mutex g_jobsMutex;
-std::condition_variable g_jobsCv;
+std::condition_variable& g_jobsCv = *new std::condition_variable;  // never destroyed: jobs may wait on it at exit
 int g_jobs = 0;
 
 std::mutex g_eventMutex;
-std::condition_variable g_eventCv;
+std::condition_variable& g_eventCv = *new std::condition_variable;  // never destroyed, as above
 bool g_event = false;
 
 void JobStarted() {

@@ -217,6 +217,15 @@ struct SocketGuard {
   }
 };
 
+// The head's u16 length must describe the whole request: a longer one would go out with a
+// wrapped length, and the server would read the rest of it as further requests.
+bool FitsOneRequest(const ServerHead& head, size_t bodyLength) {
+  if (bodyLength <= kMaxMessageLength - ServerHead::kSize) return true;
+  KS_LOG_ERROR("CommLib", "Request of opcode %u with a body of %zu bytes refused: too long for its head.",
+               unsigned(head.opcode), bodyLength);
+  return false;
+}
+
 // The exchange after connecting; the caller's guard closes the socket.
 int Exchange(int* fd, const ServerHead& head, const uint8_t* body, size_t bodyLength,
              ServerReplyHead* replyHead, std::vector<uint8_t>* replyBody) {
@@ -246,6 +255,7 @@ int Exchange(int* fd, const ServerHead& head, const uint8_t* body, size_t bodyLe
 int OS_SendRequest(const ServerHead& head, const sockaddr_in& server, const uint8_t* body,
                    size_t bodyLength, ServerReplyHead* replyHead, std::vector<uint8_t>* replyBody) {
   if (replyBody) replyBody->clear();
+  if (!FitsOneRequest(head, bodyLength)) return -1;
   SocketGuard s;
   s.fd = OS_SockCreateTcp();
   if (s.fd == -1 || OS_SockConnectAddr(&s.fd, server) != 0) return -1;
@@ -255,6 +265,7 @@ int OS_SendRequest(const ServerHead& head, const sockaddr_in& server, const uint
 int OS_SendRequest(const ServerHead& head, const ServerAddr& server, const uint8_t* body,
                    size_t bodyLength, ServerReplyHead* replyHead, std::vector<uint8_t>* replyBody) {
   if (replyBody) replyBody->clear();
+  if (!FitsOneRequest(head, bodyLength)) return -1;
   SocketGuard s;
   s.fd = OS_SockCreateTcp();
   if (s.fd == -1 || OS_SockConnect(&s.fd, server.port, server.host.c_str()) != 0) return -1;

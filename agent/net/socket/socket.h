@@ -87,7 +87,9 @@ int OS_SockSetTimeouts(int sock, int sendMs, int recvMs);
 // time-outs 5 s, send the encoded head then the body, read the reply head and then
 // length - 8 body bytes. 0 on success: *replyHead is set and *replyBody holds the body
 // (empty when the length is 8). -1 on any failure, a reply length below 8 included
-// (*replyBody then empty). The socket is closed on every path; head is not modified.
+// (*replyBody then empty), and for a body longer than 65535 - 70 bytes, which the head's
+// length cannot describe (refused before connecting, ERROR logged). The socket is closed
+// on every path; head is not modified.
 int OS_SendRequest(const ServerHead& head, const ServerAddr& server, const uint8_t* body,
                    size_t bodyLength, ServerReplyHead* replyHead, std::vector<uint8_t>* replyBody);
 // The same to an already resolved address.

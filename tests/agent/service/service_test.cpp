@@ -4,11 +4,14 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "agent/service/state.h"
@@ -81,6 +84,11 @@ RunResult RunService(const ServiceStep* initTable) {
   ServiceTable table(dir.path());
   g_table = &table;
   ks::state::ClearStop();
+  // Counters are per run: the tests must also pass when run together in one process.
+  g_stopRuns = 0;
+  g_shutdownRuns = 0;
+  g_okRuns = 0;
+  g_stateDuringStopStep = 0;
   ServiceConfig c;
   c.command = {"/bin/true"};
   EXPECT_EQ(table.Create("Kestyl", c), kServiceOk);
@@ -140,6 +148,7 @@ TEST(ServiceMain, FailedStartGoesStraightToStopped) {
   EXPECT_EQ(run.states, (std::vector<uint32_t>{kServiceStartPending, kServiceStopped}));
   EXPECT_EQ(run.stoppedReports, 1);
   EXPECT_EQ(g_stopRuns.load(), 0);
+  EXPECT_TRUE(ks::state::StopRequested()) << "jobs already started would run on";
 }
 
 TEST(RunSteps, StopsAtTheFirstFailure) {
@@ -152,6 +161,27 @@ TEST(RunSteps, StopsAtTheFirstFailure) {
   EXPECT_EQ(ks::service::RunSteps(fine), 0);
   EXPECT_EQ(g_okRuns.load(), 3);
   EXPECT_EQ(ks::service::RunSteps(empty), 0);
+}
+
+TEST(StopFlag, JobsStillSleepingOnItDoNotHoldTheProcessAtExit) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ks::state::ClearStop();
+    std::thread([] { ks::state::SleepUnlessStopped(120 * 1000); }).detach();
+    SleepMs(100);
+    std::exit(0);  // static destructors run while the job sleeps
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 2000 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i) SleepMs(10);
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "the process was still ending 20 s after exit";
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(ServiceInitProgram, EmptyInstallRootFailsBeforeAnyPathIsBuilt) {

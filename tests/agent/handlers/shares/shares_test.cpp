@@ -134,6 +134,10 @@ TEST(CreateDirPath, CreatesEveryMissingParent) {
   // A file in the way makes the creation fail instead of pretending.
   WriteFile(dir / "f", "x");
   EXPECT_EQ(CreateDirPath(dir / "f/x"), -1);
+  EXPECT_EQ(CreateDirPath(dir / "f"), -1);  // the last element itself is a file
+  EXPECT_EQ(CreateDirPath(dir / "a/b/f"), 0);
+  WriteFile(dir / "a/b/f/g", "x");
+  EXPECT_EQ(CreateDirPath(dir / "a/b/f/g/"), -1);
 }
 
 TEST(DeleteRenameFiles, OnlyUploadLeftovers) {

@@ -1,8 +1,17 @@
 #include "agent/media/tidying/tidying.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <future>
 
 #include "agent/db/local_db.h"
 #include "agent/util/util.h"
@@ -108,6 +117,32 @@ TEST_F(Tidy, DuplicatesAndNameClashes) {
   EXPECT_FALSE(Exists(dir / "2013-05-01/a.jpg.(1).jpg"));
 }
 
+TEST_F(Tidy, SomethingElseUnderTheTargetNameIsNoDuplicate) {
+  // A FIFO where the picture would go: comparing with it must neither block nor match.
+  std::string photo = JpegWithDate("2013:05:01 10:20:30");
+  WriteFile(dir / "a.jpg", photo);
+  ASSERT_EQ(::mkdir((dir / "2013-05-01").c_str(), 0755), 0);
+  ASSERT_EQ(::mkfifo((dir / "2013-05-01/a.jpg").c_str(), 0644), 0);
+  auto round = std::async(std::launch::async, [&] { return TidyFolderFiles(dir.path(), Names()); });
+  if (round.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "tidying blocked on the FIFO";
+    int writer = ::open((dir / "2013-05-01/a.jpg").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) ::close(writer);  // the blocked reader sees the end and goes on
+  }
+  EXPECT_EQ(round.get(), 1);
+  EXPECT_EQ(ReadFile(dir / "2013-05-01/a.jpg.(0).jpg"), photo);
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "2013-05-01/a.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  // A dangling link under the name: the picture still moves, under a free name.
+  WriteFile(dir / "b.jpg", photo);
+  ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "2013-05-01/b.jpg").c_str()), 0);
+  EXPECT_EQ(TidyFolderFiles(dir.path(), Names()), 1);
+  EXPECT_EQ(ReadFile(dir / "2013-05-01/b.jpg.(0).jpg"), photo);
+  EXPECT_FALSE(Exists(dir / "b.jpg"));
+}
+
 TEST_F(Tidy, FailedMoveKeepsTheSource) {
   std::string photo = JpegWithDate("2013:05:01 10:20:30");
   WriteFile(dir / "a.jpg", photo);
@@ -116,15 +151,46 @@ TEST_F(Tidy, FailedMoveKeepsTheSource) {
   EXPECT_EQ(ReadFile(dir / "a.jpg"), photo);
 }
 
-TEST_F(Tidy, MovesAcrossFileSystems) {
-  // The date folder lies on another file system: the move becomes a checked copy.
-  TempDir other;  // may be the same file system; then it is a plain rename
-  ::mkdir((other / "day").c_str(), 0755);
-  ASSERT_EQ(::symlink((other / "day").c_str(), (dir / "2013-05-01").c_str()), 0);
-  std::string photo = JpegWithDate("2013:05:01 10:20:30");
+// Runs `check` in a child process that has a private mount namespace with a tmpfs of
+// `bytes` mounted on `mountPoint`, so the mount goes with the child whatever happens.
+// The child's verdict: 1 when `check` held, 0 when not, -1 when no tmpfs could be mounted
+// (not root, or no namespaces here).
+int InTmpfs(const std::string& mountPoint, size_t bytes, const std::function<bool()>& check) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    const std::string options = "size=" + std::to_string(bytes);
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, options.c_str()) != 0)
+      ::_exit(2);
+    ::_exit(check() ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return 0;
+  return WEXITSTATUS(status) == 2 ? -1 : WEXITSTATUS(status) == 0 ? 1 : 0;
+}
+
+TEST_F(Tidy, MovesAcrossFileSystemsWithACheckedCopy) {
+  // The date folder lies on another file system: rename cannot move the picture there.
+  TempDir other;
+  ASSERT_EQ(::symlink(other.path().c_str(), (dir / "2013-05-01").c_str()), 0);
+  const std::string photo = JpegWithDate("2013:05:01 10:20:30", std::string(64 * 1024, 'x'));
   WriteFile(dir / "a.jpg", photo);
-  EXPECT_EQ(TidyFolderFiles(dir.path(), Names()), 1);
-  EXPECT_EQ(ReadFile(other / "day/a.jpg"), photo);
+
+  // A full disk: the copy fails, the source stays whole and no partial copy is left.
+  int verdict = InTmpfs(other.path(), 4096, [&] {
+    return TidyFolderFiles(dir.path(), Names()) == 0 && ReadFile(dir / "a.jpg") == photo &&
+           !Exists(other / "a.jpg");
+  });
+  if (verdict < 0) GTEST_SKIP() << "needs root and mount namespaces for a second file system";
+  EXPECT_EQ(verdict, 1);
+  EXPECT_EQ(ReadFile(dir / "a.jpg"), photo);
+
+  // Room enough: the picture is copied whole and the source goes.
+  EXPECT_EQ(InTmpfs(other.path(), 1 << 20, [&] {
+              return TidyFolderFiles(dir.path(), Names()) == 1 && ReadFile(other / "a.jpg") == photo;
+            }),
+            1);
   EXPECT_FALSE(Exists(dir / "a.jpg"));
 }
 

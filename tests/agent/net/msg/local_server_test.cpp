@@ -389,9 +389,11 @@ TEST_F(LocalServerTest, StreamingWritesWaitForTheReaderAndFailOnceClosed) {
     std::string count(4, '\0');
     PutU32(reinterpret_cast<uint8_t*>(count.data()), kCount);
     c.Send(Message(kStream, 1, count));
-    std::this_thread::sleep_for(300ms);  // not reading: the handler must be held back
+    // The handler has started writing (however busy the machine is)...
+    for (int i = 0; i < 2000 && g_streamWrites == 0; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_GT(g_streamWrites.load(), 0);
+    std::this_thread::sleep_for(300ms);  // ...and, not being read, it must be held back
     int written = g_streamWrites;
-    EXPECT_GT(written, 0);
     EXPECT_LT(written, int(kCount / 4)) << "writes were buffered instead of waiting";
 
     MsgHead h;

@@ -88,8 +88,8 @@ int DesktopHandler(const uint8_t*, size_t, const net::MsgHead*, net::Channel*, s
 }
 
 test::TempDir& LogDir() {
-  static test::TempDir* d = new test::TempDir();
-  return *d;
+  static test::TempDir d;  // removed at exit; threads still logging keep their open file
+  return d;
 }
 
 class P2PEnvironment : public ::testing::Environment {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -134,6 +135,33 @@ TEST(SendRequest, ReplyLengthsAndCutShortReplies) {
     }
     EXPECT_EQ(OpenFdCount(), fdsBefore) << "socket leaked";
   }
+}
+
+TEST(SendRequest, BodyTooLongForTheHeadsLengthIsNeverSent) {
+  // The largest body the u16 length describes still goes...
+  const std::vector<uint8_t> largest(65535 - ServerHead::kSize, 'b');
+  {
+    FakeServer server(65535, Reply(8, 0, ""));
+    ServerReplyHead reply{};
+    std::vector<uint8_t> replyBody;
+    EXPECT_EQ(OS_SendRequest(ServerHead::Make(SRV_LOGON, largest.size(), "d"), ServerAddr{server.l.port, "127.0.0.1"},
+                             largest.data(), largest.size(), &reply, &replyBody),
+              0);
+    server.Join();
+    ASSERT_EQ(server.request.size(), 65535u);
+    EXPECT_EQ(GetU16(server.request.data()), 65535);
+  }
+  // ...one byte more would wrap the length: refused before connecting.
+  Listener l;
+  const std::vector<uint8_t> tooLong(largest.size() + 1, 'b');
+  ServerReplyHead reply{};
+  std::vector<uint8_t> replyBody = {1};
+  EXPECT_EQ(OS_SendRequest(ServerHead::Make(SRV_LOGON, tooLong.size(), "d"), ServerAddr{l.port, "127.0.0.1"},
+                           tooLong.data(), tooLong.size(), &reply, &replyBody),
+            -1);
+  EXPECT_TRUE(replyBody.empty());
+  pollfd p{l.fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&p, 1, 0), 0) << "a connection was made for a request that cannot be sent whole";
 }
 
 TEST(SendRequest, NoServerFailsAndLeaksNothing) {

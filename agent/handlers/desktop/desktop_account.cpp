@@ -1,0 +1,135 @@
+// Account, log-on and identity requests of the desktop program.
+#include <array>
+
+#include "agent/db/local_db.h"
+#include "agent/handlers/desktop/desktop_internal.h"
+#include "agent/net/proto/proto.h"
+#include "agent/net/session/session.h"
+#include "agent/net/session/wire_text.h"
+#include "agent/service/state.h"
+#include "agent/util/codes.h"
+#include "agent/util/util.h"
+
+namespace ks::desktop {
+
+using ks::net::PutFieldText;
+
+KS_DEFINE_DESKTOP_HANDLER(Show_GetLogOnInfo) {
+  UserRecord user;
+  GetUsernfo(user);
+  std::array<uint8_t, 64> b{};
+  PutFieldText(b.data(), 32, user.email);
+  PutFieldText(b.data() + 32, 32, user.psw);
+  *reply = MakeReply(*head, b.data(), b.size());
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_LogOnStatues) {
+  uint32_t result = ks::session::LogOnResult();
+  KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_LogOnStatues statues %d ", static_cast<int>(result));
+  *reply = MakeResultReply(*head, result);
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_LogOn) {
+  if (!body || bodyLength == 0) {
+    KS_SHOW_LOG(LOG_LEVEL_ERROR, "%s", kNoBody);
+    return KS_NULL_INPUT;
+  }
+  LogOnRequest req = ParseLogOnBody(body, bodyLength);
+  KS_SHOW_LOG(LOG_LEVEL_DEBUG, "--------------------------username %s psw %s", req.account.c_str(),
+              req.password.c_str());
+  int refused = KS_OK;
+  if (req.account.empty() || req.password.empty())
+    refused = KS_EMPTY_ACCOUNT;
+  else if (CheckInvalidChar(req.account) != 0 || CheckInvalidChar(req.password) != 0)
+    refused = KS_INVALID_ACCOUNT;
+  if (refused != KS_OK) {
+    KS_SHOW_LOG(LOG_LEVEL_WARNING, "user name or pass world error .username %s psw %s",
+                req.account.c_str(), req.password.c_str());
+    *reply = MakeResultReply(*head, static_cast<uint32_t>(refused));
+    return refused;
+  }
+
+  // The previous account leaves the server before the new one is stored; before the
+  // start-up log-on has chosen a server, that is the default one.
+  ServerRecord previous = ks::session::CurrentServer();
+  if (previous.host.empty()) GetDefSVInfo(previous);
+  ks::session::LogOut(previous);
+  if (WriteLogOnInfo(UserRecord{req.account, req.password}) != 0) {
+    KS_SHOW_LOG(LOG_LEVEL_ERROR, "write log on info to db error.");
+    *reply = MakeResultReply(*head, KS_DB_WRITE_FAILED);
+    return KS_DB_WRITE_FAILED;
+  }
+  ServerRecord server = ks::session::CurrentServer();
+  if (server.host.empty()) {
+    if (GetDefSVInfo(server) != 0 || server.host.empty()) {
+      KS_SHOW_LOG(LOG_LEVEL_ERROR, "select server error.");
+      *reply = MakeResultReply(*head, KS_INVALID_ACCOUNT);
+      return -1;
+    }
+    ks::session::SetCurrentServer(server);
+  }
+  KS_LOG_INFO("CommLib", "login on server :%s", server.host.c_str());
+
+  int rc = ks::session::LogOn(server);
+  ks::session::SetLogOnResult(rc);
+  ks::session::SetSVInfo();
+  ks::session::SetPowerOnInfo();
+  KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_LogOn return code %d ", rc);
+  *reply = MakeResultReply(*head, static_cast<uint32_t>(rc));
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_LogOut) {
+  KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_LogOut");
+  ks::session::LogOut(ks::session::CurrentServer());
+  int rc = ClearLogOnInfo();
+  ks::session::SetLogOnResult(KS_EMPTY_ACCOUNT);
+  *reply = MakeResultReply(*head, static_cast<uint32_t>(rc));
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_GetPwd) {
+  std::string psw;
+  GetPsw(psw);
+  std::array<uint8_t, 32> b{};
+  PutFieldText(b.data(), b.size(), psw);
+  *reply = MakeReply(*head, b.data(), b.size());
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_SetPwd) {
+  auto b = ks::net::FixedBody<32>(body, bodyLength);
+  int rc = SetPsw(ks::net::FieldText(b.data(), b.size()));
+  *reply = MakeResultReply(*head, static_cast<uint32_t>(rc));
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_GetMac) {
+  std::array<uint8_t, 32> b{};
+  PutFieldText(b.data(), b.size(), ks::state::MacText());
+  *reply = MakeReply(*head, b.data(), b.size());
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(Show_GetSysType) {
+  uint16_t type = ks::state::SystemType();
+  KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_GetSysType DownLoad %d ", type);
+  *reply = MakeResultReply(*head, type);
+  return KS_OK;
+}
+
+KS_DEFINE_DESKTOP_HANDLER(GetVerAndType) {
+  std::array<uint8_t, 132> b{};
+  ks::net::PutU16(b.data(), ks::state::SystemType());
+  ks::net::PutU16(b.data() + 2, ks::proto::kProtocolVersion);
+  PutFieldText(b.data() + 4, 64, ks::state::DeviceId());
+  std::string host;
+  if (GetHostName(host) != 0) host.clear();
+  ks::session::PutUtf8Field(b.data() + 68, 64, ks::session::ToWireUtf8(host));
+  *reply = MakeReply(*head, b.data(), b.size());
+  return KS_OK;
+}
+
+}  // namespace ks::desktop
