@@ -14,9 +14,9 @@
 
 #include "agent/db/local_db.h"
 #include "agent/handlers/mobile/client_request.h"
-#include "agent/handlers/mobile/session_links.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
+#include "agent/net/session/session.h"
 #include "agent/service/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
@@ -166,7 +166,7 @@ int ReqDeviceHeartBeat(const uint8_t* body, size_t bodyLength, const ks::net::Ms
   }
   *reply = MakeMessage(MSG_REQ_DEVICE_HEARTBEAT, head->sequence, 4);
   ks::net::PutU16(reply->data() + 10, ks::proto::kProtocolVersion);
-  RecordMobileHeartBeat();
+  ks::session::RecordMobileHeartBeat();
   return KS_OK;
 }
 
@@ -188,7 +188,7 @@ int ReqShutDownSystem(const uint8_t* body, size_t bodyLength, const ks::net::Msg
     KS_LOG_WARNING(kModule, "shutdown error.");
     return -1;
   }
-  LogOutAtServer();
+  ks::session::LogOut(ks::session::CurrentServer());
   ks::state::RequestStop();
   return KS_OK;
 }

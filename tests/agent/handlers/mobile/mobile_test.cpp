@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "agent/net/proto/proto.h"
+#include "agent/net/session/session.h"
 #include "agent/service/state.h"
 #include "platform/power_control.h"
 #include "tests/agent/handlers/mobile/desktop_stub.h"
@@ -184,6 +185,7 @@ TEST(LoginAskWord, StrictlyIncreasingAcrossThreads) {
 }
 
 TEST(DeviceHeartBeat, AnswersVersion370WithTheRequestWord) {
+  ks::session::ClearLastMobileHeartBeat();
   RecordingChannel conn;
   Call c = CallHandler(ReqDeviceHeartBeat, MSG_REQ_DEVICE_HEARTBEAT, 0xABCD1234, Bytes(4, 0), &conn);
   EXPECT_EQ(c.result, 0);
@@ -194,6 +196,7 @@ TEST(DeviceHeartBeat, AnswersVersion370WithTheRequestWord) {
   EXPECT_EQ(h.sequence, 0xABCD1234u);
   EXPECT_EQ(ks::net::GetU16(c.reply.data() + 8), 0);
   EXPECT_EQ(ks::net::GetU16(c.reply.data() + 10), 370);
+  EXPECT_TRUE(ks::session::CheckMobileHeartBeatRecent()) << "the heart-beat time is recorded";
 }
 
 TEST(DeviceHeartBeat, NoBodyGives274) {
