@@ -34,13 +34,19 @@ CommandPowerControl::CommandPowerControl(std::string command, int timeoutSeconds
 bool CommandPowerControl::Hibernate() {
   if (command_.empty()) return false;
   const char* argv[] = {"/bin/sh", "-c", command_.c_str(), nullptr};
+  // Its own process group, so that a command that hangs goes with everything it started.
+  posix_spawnattr_t attr;
+  if (::posix_spawnattr_init(&attr) != 0) return false;
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  ::posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-    return false;
+  int rc = ::posix_spawn(&pid, "/bin/sh", nullptr, &attr, const_cast<char* const*>(argv), environ);
+  ::posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
   int status = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds_);
   if (!WaitChild(pid, deadline, status)) {
-    ::kill(pid, SIGKILL);
+    ::kill(-pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return false;

@@ -18,8 +18,9 @@ class PowerControl {
   virtual bool Hibernate() = 0;
 };
 
-// Runs `command` with /bin/sh -c and waits for it (at most `timeoutSeconds`; a command
-// still running then is killed and counts as a refusal). An empty command is a refusal.
+// Runs `command` with /bin/sh -c in a process group of its own and waits for it (at most
+// `timeoutSeconds`; a command still running then is killed with everything it started and
+// counts as a refusal). An empty command is a refusal.
 class CommandPowerControl : public PowerControl {
  public:
   explicit CommandPowerControl(std::string command, int timeoutSeconds = 60);
