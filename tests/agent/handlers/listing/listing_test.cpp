@@ -10,6 +10,7 @@
 #include <map>
 
 #include "agent/net/proto/proto.h"
+#include "agent/service/state.h"
 #include "agent/util/util.h"
 #include "tests/agent/handlers/mobile/handler_test_support.h"
 
@@ -221,9 +222,22 @@ TEST_F(ListingTest, NoBodyGives274) {
 TEST_F(ListingTest, RelayedRequestReadsAfterThePrefix) {
   MakeFiles(share, 5);
   RecordingChannel relay(ks::net::Origin::kRelay, 1);
+  ks::state::SetDeviceId("pc-id");
   Call r = List(share, '1', relay, true);
   EXPECT_EQ(r.result, 0);
-  auto packages = ParsePackages(relay.messages(), 0x4242, true);
+  // Each package is wrapped for the relay: ServerHead {length, 370, 0x1009, own id} and the
+  // id that preceded the request (the streamed answers' peer).
+  std::vector<Bytes> inner;
+  for (const auto& m : relay.messages()) {
+    ASSERT_GT(m.size(), 134u);
+    EXPECT_EQ(ks::net::GetU16(m.data()), m.size());
+    EXPECT_EQ(ks::net::GetU16(m.data() + 2), 370);
+    EXPECT_EQ(ks::net::GetU16(m.data() + 4), SRV_RELAY_TO_PEER);
+    EXPECT_EQ(ks::net::FieldText(m.data() + 6, 64), "pc-id");
+    EXPECT_EQ(ks::net::FieldText(m.data() + 70, 64), "peer-A");
+    inner.emplace_back(m.begin() + 134, m.end());
+  }
+  auto packages = ParsePackages(inner, 0x4242, true);
   ASSERT_EQ(packages.size(), 2u);
   RecordingChannel relay2(ks::net::Origin::kRelay, 1);
   r = List(outside, '1', relay2, true);
