@@ -2,6 +2,7 @@
 #include "agent/service/startup_links.h"
 
 #include "agent/db/local_db.h"
+#include "agent/handlers/download/download.h"
 #include "agent/handlers/shares/shares.h"
 #include "agent/handlers/transfer/transfer.h"
 #include "agent/log/log.h"
@@ -84,6 +85,9 @@ int RegisterHandlers() {
   // the heart-beat switches servers.
   ks::relay::SetServerSource(&ks::session::CurrentServer, &ks::session::LogOnResult);
   ks::session::SetRelayExitHook([] { ks::relay::RequestRelayExit(); });
+  ks::download::SetRelayedDownloadStarter([](const ks::download::RelayedDownloadJob& j) {
+    return ks::relay::StartRelayedDownload(j.sessionId, j.startOffset, j.peerId);
+  });
   return ks::net::RegBusinessFun();
 }
 

@@ -29,7 +29,8 @@ void SessionTable::Put(const SessionPtr& s) {
   {
     std::lock_guard<std::mutex> g(mutex_);
     for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-      if ((*it)->owner == s->owner && (*it)->id == s->id) {
+      // A handler touches only sessions of its own kind.
+      if ((*it)->owner == s->owner && (*it)->id == s->id && (*it)->kind == s->kind) {
         old = *it;
         sessions_.erase(it);
         break;

@@ -53,7 +53,7 @@ class SessionTable {
  public:
   static SessionTable& Global();
 
-  // Enters the session, replacing (and closing) one with the same owner and id.
+  // Enters the session, replacing (and closing) one with the same owner, id and kind.
   void Put(const SessionPtr& s);
   SessionPtr Find(uint64_t owner, uint32_t id, Kind kind);
   // Removes and returns it (null when absent or of another kind).

@@ -3,6 +3,9 @@
 #include <mutex>
 
 #include "agent/handlers/desktop/desktop.h"
+#include "agent/handlers/download/download.h"
+#include "agent/handlers/listing/listing.h"
+#include "agent/handlers/mobile/mobile.h"
 #include "agent/handlers/thumbnail/thumbnail.h"
 #include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
@@ -28,10 +31,19 @@ namespace {
 //   {MSG_REQ_DEVICE_LOGIN, ReqDeviceLogin, "ReqDeviceLogin"},
 const std::vector<Registration>& BusinessTable() {
   static const std::vector<Registration> table = {
+      {MSG_GET_SHARE_INFO, ks::listing::GetShareInfo, "GetShareInfo"},
+      {MSG_GET_ALL_SUB_FILE, ks::listing::GetAllSubFile, "GetAllSubFile"},
       {MSG_REQ_UPLOAD_FILE, ks::upload::ReqUpLoadFile, "ReqUpLoadFile"},
       {MSG_UPLOAD_FILE, ks::upload::UpLoadFile, "UpLoadFile"},
       {MSG_OVER_UPLOAD_FILE, ks::upload::OverUpLoadFile, "OverUpLoadFile"},
+      {MSG_REQ_DOWNLOAD_FILE, ks::download::ReqDownLoadFile, "ReqDownLoadFile"},
+      {MSG_ALLOW_DOWNLOAD_FILE, ks::download::AllowDownLoadFile, "AllowDownLoadFile"},
+      {MSG_REFUSE_DOWNLOAD_FILE, ks::download::RefuseDownLoadFile, "RefuseDownLoadFile"},
       {MSG_REQ_DOWNLOAD_THUMBNAIL, ks::handlers::ReqDownloadThumbNial, "ReqDownloadThumbNial"},
+      {MSG_STOP_DOWNLOAD, ks::download::StopDownLoad, "StopDownLoad"},
+      {MSG_REQ_DEVICE_HEARTBEAT, ks::mobile::ReqDeviceHeartBeat, "ReqDeviceHeartBeat"},
+      {MSG_REQ_SHUTDOWN_SYSTEM, ks::mobile::ReqShutDownSystem, "ReqShutDownSystem"},
+      {MSG_REQ_DEVICE_LOGIN, ks::mobile::ReqDeviceLogin, "ReqDeviceLogin"},
   };
   return table;
 }

@@ -23,6 +23,9 @@
 //   KESTYL_IDLE_S          600      idle message-server connections are closed after it
 //   KESTYL_P2P_HEARTBEAT_S 10       rendezvous heartbeat interval
 //   KESTYL_TIDY_S          60       photo tidying round interval
+//   KESTYL_HTTP_TIMEOUT_MS 30000    HTTP receive/send time-out
+//   KESTYL_HTTP_MAX_CONNECTIONS, KESTYL_HTTP_MAX_ACTIVE   HTTP connection caps
+//   KESTYL_FREE_KB         (unset)  free space reported for uploads (tests)
 #pragma once
 
 #include <cstdint>

@@ -32,11 +32,16 @@ TEST(SessionTable, OwnersKindsAndReplacement) {
   EXPECT_NE(t.Find(7, 42, Kind::kUpload), nullptr);
   EXPECT_NE(t.Find(8, 42, Kind::kDownload), nullptr);
 
-  t.Put(Make(Kind::kDownload, 7, 42));  // a new request with the same id replaces the old
+  t.Put(Make(Kind::kDownload, 7, 42));  // another kind with the same id leaves the upload be
+  EXPECT_TRUE(FdOpen(fd));
+  EXPECT_EQ(t.Size(), 3u);
+  int fd2 = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  t.Put(Make(Kind::kUpload, 7, 42, fd2));  // a new upload with the same id replaces the old
   EXPECT_FALSE(FdOpen(fd));
-  EXPECT_EQ(t.Size(), 2u);
+  EXPECT_EQ(t.Size(), 3u);
   EXPECT_NE(t.Take(7, 42, Kind::kDownload), nullptr);
   EXPECT_EQ(t.Take(7, 42, Kind::kDownload), nullptr);
+  t.Clear();
 }
 
 TEST(SessionTable, DropOwnerAndExpiry) {
