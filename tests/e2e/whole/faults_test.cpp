@@ -70,18 +70,22 @@ TEST_F(Faults, KilledDuringUploadsRestartsWhole) {
   std::uniform_int_distribution<int> when(0, roundMs);
 
   uint32_t session = 1;
+  int midTransfer = 0;
   for (int round = 0; round < kKills; ++round) {
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, busy{false};
     std::thread uploader([&, first = static_cast<size_t>(rng() % sources.size())] {
       auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
       for (size_t k = 0; phone && !stop; ++k) {
         size_t i = (first + k) % sources.size();
+        busy = true;
         UploadResult r = phone->Upload("$DEFAULT$/kill/u" + std::to_string(i) + ".bin", sources[i],
                                        session++);
+        busy = false;
         if (!r.ok()) break;
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(when(rng)));
+    midTransfer += busy;
     agent->Kill();
     stop = true;
     uploader.join();
@@ -94,6 +98,8 @@ TEST_F(Faults, KilledDuringUploadsRestartsWhole) {
     if (HasFatalFailure()) return;
   }
 
+  std::printf("%d of %d kills came during an upload\n", midTransfer, kKills);
+  EXPECT_GE(midTransfer, kKills / 4) << "the kills missed the uploads";
   auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
   ASSERT_TRUE(phone);
   for (size_t i = 0; i < sources.size(); ++i) {
@@ -138,19 +144,23 @@ TEST_F(Faults, KilledDuringDownloadsRestartsWhole) {
   std::uniform_int_distribution<int> when(0, roundMs);
 
   uint32_t session = 1;
+  int midTransfer = 0;
   for (int round = 0; round < kKills; ++round) {
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop{false}, busy{false};
     std::thread downloader([&, first = static_cast<size_t>(rng() % files.size())] {
       auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
       DownloadOptions o;
       o.keep_bytes = false;
       o.idle_timeout_ms = 3000;
       for (size_t k = 0; phone && !stop; ++k) {
+        busy = true;
         DownloadResult r = phone->Download("$DEFAULT$/" + files[(first + k) % files.size()], session++, 0, o);
+        busy = false;
         if (!r.info.ok() || !r.data.ok()) break;
       }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(when(rng)));
+    midTransfer += busy;
     agent->Kill();
     stop = true;
     downloader.join();
@@ -162,6 +172,8 @@ TEST_F(Faults, KilledDuringDownloadsRestartsWhole) {
     EXPECT_EQ(CompareDownload(phone->Download("$DEFAULT$/" + f, session++), data + "/" + f, 0), "")
         << "round " << round;
   }
+  std::printf("%d of %d kills came during a download\n", midTransfer, kKills);
+  EXPECT_GE(midTransfer, kKills / 4) << "the kills missed the downloads";
 }
 
 // 1000 idle connections on the message port while the agent's descriptor table is full:

@@ -81,7 +81,15 @@ bool WaitForState(const ServiceTable& table, uint32_t state, int timeout_ms, Ser
       timeout_ms);
 }
 
-class ServiceMode : public WholeTest {};
+class ServiceMode : public WholeTest {
+ protected:
+  size_t LogCount(const std::string& text) const {
+    std::string log = agent->ReadLog();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+};
 
 TEST_F(ServiceMode, InstallRunStopRemove) {
   const std::string content = PutData("served.bin", 3000, 81);
@@ -112,21 +120,24 @@ TEST_F(ServiceMode, InstallRunStopRemove) {
     const char* how;
     bool by_table;
   } stoppers[] = {{"the table's stop control", true}, {"SIGTERM to the dispatcher", false}};
+  size_t runs = 0;
   for (const Stopper& s : stoppers) {
     SCOPED_TRACE(s.how);
+    ++runs;
     ASSERT_EQ(table.Start(kName), ks::platform::kServiceOk);
     ServiceStatus st;
     ASSERT_TRUE(WaitForState(table, ks::platform::kServiceRunning, 20000, &st)) << agent->ReadLog();
     const int pid = st.pid;
     EXPECT_EQ(st.controlsAccepted & 5u, 5u) << "stop and shutdown";
-    EXPECT_TRUE(agent->WaitForLog("Start service successful!", 5000));
+    EXPECT_TRUE(WaitFor([&] { return LogCount("Start service successful!") == runs; }, 5000));
+    ASSERT_TRUE(vendor.WaitForRequests(ks::fake::wire::kSrvLogon, runs, 10000)) << "logged on at start-up";
+    const size_t logoutsBefore = vendor.RequestCount(ks::fake::wire::kSrvLogout);
 
     // It serves: HTTP hands out a shared file.
     ks::fake::UniqueFd fd = ks::fake::ConnectTcp("127.0.0.1", agent->http_port(), 2000);
     ASSERT_TRUE(fd);
     ks::fake::SendAll(fd.get(), std::string("GET /$DEFAULT$/served.bin HTTP/1.1\r\n\r\n"), 2000);
     std::string answer;
-    EXPECT_EQ(ks::fake::WaitPeerClose(fd.get(), 0), ks::fake::Io::kTimeout);
     char buf[8192];
     while (ks::fake::Readable(fd.get(), 3000)) {
       ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
@@ -149,7 +160,8 @@ TEST_F(ServiceMode, InstallRunStopRemove) {
     EXPECT_EQ(std::vector<uint32_t>(states.end() - 4, states.end()),
               (std::vector<uint32_t>{2, 4, 3, 1}))
         << "START_PENDING, RUNNING, STOP_PENDING, STOPPED";
-    EXPECT_TRUE(agent->WaitForLog("exit server.", 1000));
+    EXPECT_EQ(LogCount("exit server."), runs);
+    EXPECT_EQ(vendor.RequestCount(ks::fake::wire::kSrvLogout), logoutsBefore + 1) << "logged out at the stop";
   }
 
   EXPECT_EQ(RunProgram(program, {"-u", kName}, env), 0);
