@@ -8,7 +8,7 @@
 //   agent's interline connection (head id A, body id B); upload chunks and OVER go out
 //   through the relay poll, as the agent takes them from there. Answers are the agent's
 //   relayed messages (interline answers and file data) addressed to A or B.
-// A UDT transport can be added the same way.
+// - UdtTransport (p2p/udt_transport.h): a UDT connection after a client hole punch.
 #pragma once
 
 #include <memory>

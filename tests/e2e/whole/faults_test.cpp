@@ -64,6 +64,10 @@ TEST_F(Faults, KilledDuringUploadsRestartsWhole) {
     ASSERT_TRUE(phone);
     for (size_t i = 0; i < sources.size(); ++i)
       ASSERT_TRUE(phone->Upload("$DEFAULT$/kill/t" + std::to_string(i) + ".bin", sources[i], 900 + i).ok());
+    for (size_t i = 0; i < sources.size(); ++i) {
+      const std::string t = data + "/kill/t" + std::to_string(i) + ".bin";
+      ASSERT_TRUE(WaitFor([&] { return FileSize(t) == static_cast<int64_t>(sources[i].size()); }, 10000)) << t;
+    }
   }
   const int roundMs = std::max(50, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                         Clock::now() - t0).count()));
