@@ -149,6 +149,18 @@ WholeTest::WholeTest() {
   UsePowerScript(false);
 }
 
+void WholeTest::TearDown() {
+  if (!agent) return;
+  agent->Stop();
+  const std::string console = agent->ReadConsole();
+  for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error:"}) {
+    if (console.find(report) != std::string::npos) {
+      ADD_FAILURE() << "the agent's console holds a sanitizer report:\n" << console;
+      break;
+    }
+  }
+}
+
 WholeTest::~WholeTest() {
   // The agent goes first: it talks to every fake until it ends.
   agent.reset();
@@ -179,23 +191,15 @@ bool WholeTest::StartAgent() {
   return true;
 }
 
-bool WholeTest::RelayReady(std::string* skip) {
-  if (vendor.WaitForInterline(0)) return true;
-  if (!agent->WaitForLog("begain run interline.", 5000)) {
-    *skip = "the agent never starts a relay session (start-up runs no log-on or relay job yet)";
-    return false;
-  }
-  return vendor.WaitForInterline(10000);
-}
+bool WholeTest::RelayReady() { return vendor.WaitForInterline(10000); }
 
-std::unique_ptr<FakeMobileClient> WholeTest::Connect(Transport t, std::string* skip) {
-  skip->clear();
+std::unique_ptr<FakeMobileClient> WholeTest::Connect(Transport t) {
   switch (t) {
     case Transport::kTcp:
       // 127.0.0.2 plays a phone on the home network.
       return FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
     case Transport::kRelay: {
-      if (!RelayReady(skip)) return nullptr;
+      if (!RelayReady()) return nullptr;
       auto relay = std::make_unique<ks::fake::RelayTransport>(
           vendor, "phone-relay-" + std::to_string(++relay_clients_));
       return std::make_unique<FakeMobileClient>(std::move(relay));
@@ -215,8 +219,6 @@ std::unique_ptr<FakeMobileClient> WholeTest::Connect(Transport t, std::string* s
 DesktopReply WholeTest::Desktop(uint16_t type, const ks::fake::ByteString& body) {
   return ks::fake::DesktopRequest(agent->message_port(), type, body);
 }
-
-bool WholeTest::DesktopServes(uint16_t type) { return Desktop(type).ok(); }
 
 void WholeTest::WaitForVendorQuiet(int quiet_ms, int timeout_ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

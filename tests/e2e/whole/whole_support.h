@@ -65,21 +65,19 @@ class WholeTest : public ::testing::Test {
  protected:
   WholeTest();
   ~WholeTest() override;
+  // Stops the agent and fails the test when its console holds a sanitizer's report.
+  void TearDown() override;
 
   // Starts the agent with `options`; false (with the agent's log in the failure) when it
   // does not come up. Reads the agent's P2P port from its first rendezvous heartbeat.
   bool StartAgent();
-  // A mobile client over `t`. Null with *skip set when this agent does not offer the
-  // transport yet (what is missing is said); null with *skip empty is a fault.
-  std::unique_ptr<ks::fake::FakeMobileClient> Connect(Transport t, std::string* skip);
+  // A mobile client over `t`; null when it cannot reach the agent.
+  std::unique_ptr<ks::fake::FakeMobileClient> Connect(Transport t);
   // One desktop request from 127.0.0.1.
   ks::fake::DesktopReply Desktop(uint16_t type, const ks::fake::ByteString& body = {});
-  // True when the agent answers this desktop type at all (a type it does not register
-  // closes the connection without a reply).
-  bool DesktopServes(uint16_t type);
-  // The relay channel is up (the agent's interline connection is registered). False with
-  // *skip set when the agent never started a relay session.
-  bool RelayReady(std::string* skip);
+  // Waits until the relay channel is up: the agent, logged on at start-up, has registered
+  // its interline connection.
+  bool RelayReady();
   // Waits until the vendor server has seen no new request for quiet_ms.
   void WaitForVendorQuiet(int quiet_ms, int timeout_ms);
 
@@ -115,16 +113,8 @@ class OverTransport : public WholeTest, public ::testing::WithParamInterface<Tra
 
 }  // namespace ks::e2e
 
-// Connects a mobile client over `transport` into `var`, or skips the test with the reason
-// the transport is missing, or fails it.
-#define KS_CONNECT_OR_SKIP(var, transport)                                            \
-  std::unique_ptr<ks::fake::FakeMobileClient> var;                                    \
-  do {                                                                                \
-    std::string why_skipped_;                                                         \
-    var = Connect(transport, &why_skipped_);                                          \
-    if (!var) {                                                                       \
-      if (!why_skipped_.empty()) GTEST_SKIP() << why_skipped_;                        \
-      FAIL() << "no " << ks::e2e::TransportName(transport) << " connection\n"         \
-             << agent->ReadLog();                                                     \
-    }                                                                                 \
-  } while (0)
+// Connects a mobile client over `transport` into `var`, or fails the test.
+#define KS_CONNECT(var, transport)                                                          \
+  std::unique_ptr<ks::fake::FakeMobileClient> var = Connect(transport);                     \
+  ASSERT_TRUE(var) << "no " << ks::e2e::TransportName(transport) << " connection\n"         \
+                   << agent->ReadLog()
