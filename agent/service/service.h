@@ -66,5 +66,7 @@ uint32_t ControlHandler(uint32_t control);
 // the server-list table, the communication start, a handler registration or a job dispatch.
 int Service_InitProgram();
 // Logs out at the server, closes the database, logs "exit server.", stops the
-// communication layer. Always 0.
+// communication layer, then waits up to 5 s for the pool jobs to return (the process's
+// globals are destroyed once it ends). Always 0. Not for a pool job: it would wait for
+// itself.
 int Service_Exit();

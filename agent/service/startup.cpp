@@ -13,6 +13,10 @@
 
 namespace {
 
+// How long the exit waits for the pool jobs: each looks at the stop flag at least once a
+// second.
+constexpr int kExitJobWaitMs = 5000;
+
 // Printed on the console: the log is not open at these points.
 void ConsoleLine(const char* text) {
   std::printf("%s\n", text);
@@ -127,5 +131,9 @@ int Service_Exit() {
   CloseDatabase();
   KS_LOG_DEBUG("KestylClient", "%s", "exit server.");
   StopCommunication();
+  // The process ends once this returns, and its globals go with it: no job may still be
+  // using them then.
+  if (int left = WaitForJobsToEnd(kExitJobWaitMs))
+    KS_LOG_WARNING("KestylClient", "%d jobs still running at exit.", left);
   return 0;
 }

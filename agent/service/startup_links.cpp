@@ -1,6 +1,9 @@
 // Bindings of start-up to the other modules (startup_links.h).
 #include "agent/service/startup_links.h"
 
+#include <chrono>
+#include <thread>
+
 #include "agent/db/local_db.h"
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/shares/shares.h"
@@ -94,6 +97,15 @@ int RegisterHandlers() {
 void LogOutAtServer() { ks::session::LogOutAtExit(); }
 
 void StopCommunication() { ks::net::OS_Exit(); }
+
+int WaitForJobsToEnd(int timeoutMs) {
+  ks::net::ThreadPool* pool = ks::net::GlobalPool();
+  if (!pool) return 0;
+  auto busy = [pool] { return pool->LiveCount() - pool->IdleCount(); };
+  for (int waited = 0; busy() > 0 && waited < timeoutMs; waited += 20)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return busy() > 0 ? busy() : 0;
+}
 
 const std::vector<StartupJob>& StartupJobs() {
   static const std::vector<StartupJob> jobs = {

@@ -39,6 +39,9 @@ int RegisterHandlers();
 void LogOutAtServer();
 // OS_Exit: raises the stop flag and releases the communication layer.
 void StopCommunication();
+// Waits until every pool job has returned (each ends by itself once the stop flag is up),
+// at most `timeoutMs`; the number of jobs still running then (0 when all returned).
+int WaitForJobsToEnd(int timeoutMs);
 
 // A long-lived pool job that start-up dispatches, in order.
 struct StartupJob {

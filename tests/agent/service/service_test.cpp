@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "agent/net/pool/thread_pool.h"
 #include "agent/service/state.h"
 #include "agent/util/codes.h"
 #include "platform/service_dispatcher.h"
@@ -182,6 +183,23 @@ TEST(StopFlag, JobsStillSleepingOnItDoNotHoldTheProcessAtExit) {
     FAIL() << "the process was still ending 20 s after exit";
   }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The process ends right after the exit routine, taking its globals with it: a job still
+// winding down then would use freed memory.
+TEST(ServiceExit, ReturnsOnlyOnceThePoolJobsHaveReturned) {
+  ks::state::ClearStop();
+  static std::atomic<bool> ended{false};  // outlives the job even when the test fails
+  ASSERT_EQ(ks::net::DispatchJob([] {
+              while (!ks::state::StopRequested()) SleepMs(10);
+              SleepMs(300);  // a job that needs a while to end after the stop flag
+              ended = true;
+            }),
+            0);
+  ks::state::RequestStop();
+  EXPECT_EQ(Service_Exit(), 0);
+  EXPECT_TRUE(ended) << "the exit routine returned while a job was still running";
+  ks::state::ClearStop();
 }
 
 TEST(ServiceInitProgram, EmptyInstallRootFailsBeforeAnyPathIsBuilt) {
