@@ -98,7 +98,7 @@ class AgentHarness {
 
   // The environment the agent runs with ("NAME=value"): the test's own without its KESTYL_*
   // variables, then loopback mode, the endpoints above and the options' intervals and env.
-  // For tests that start the program some other way (service mode).
+  // For tests that start the program some other way (service mode); after PrepareRoot().
   std::vector<std::string> Environment() const;
 
   // Runs SQL on the agent's database (busy time-out 5 s); throws on an SQL error.

@@ -1,11 +1,11 @@
 // Faults and load against the real agent: killed at random moments of uploads and
 // downloads, flooded with idle connections until its descriptor table is full.
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
 #include <random>
 #include <thread>
 
