@@ -76,10 +76,10 @@ std::vector<std::string> Tree(const std::string& root) {
 }
 
 std::string MakeJpeg(int width, int height, const std::string& comment) {
-  ks::test::JpegSpec spec;
-  spec.Size(width, height);
-  if (!comment.empty()) spec.Marker(JPEG_COM, comment);
-  return ks::test::AsString(ks::test::MakeJpeg(spec));
+  ks::test::JpegSpec shape;
+  shape.Size(width, height);
+  if (!comment.empty()) shape.Marker(JPEG_COM, comment);
+  return ks::test::AsString(ks::test::MakeJpeg(shape));
 }
 
 bool JpegSize(const std::string& jpeg, int* width, int* height) {
