@@ -8,8 +8,10 @@
 //   ks-art-render probe  <table> <art dir> <roaming src dir>
 //   ks-art-render one    <svg> <width> <height> <out png>
 //
-// Any warning of Qt's SVG module (an element or attribute it cannot draw) is an error, so
-// that a source never silently renders differently from what its author saw.
+// Any warning of Qt's SVG module (a property it cannot resolve, a node it cannot parse) is
+// an error, and so is an element that it skips without a word (filters, masks, clip paths,
+// patterns, markers, foreign objects), so that a source never silently renders differently
+// from what its author saw in another viewer.
 #include "desktop/resources/tool/art_render.h"
 
 #include <QDir>
@@ -50,7 +52,19 @@ bool WriteFile(const QString& path, const QByteArray& data, QString& error) {
 
 QImage RenderSvg(const QString& path, int width, int height, QString& error, const QColor& backdrop) {
   int warningsBefore = g_svgWarnings;
-  QSvgRenderer renderer(path);
+  QFile source(path);
+  if (!source.open(QIODevice::ReadOnly)) {
+    error = "cannot read " + path;
+    return QImage();
+  }
+  QByteArray text = source.readAll();
+  for (const char* skipped : {"<filter", "<mask", "<clipPath", "<pattern", "<marker", "<foreignObject"}) {
+    if (text.contains(skipped)) {
+      error = path + ": uses " + skipped + ">, which Qt SVG does not draw";
+      return QImage();
+    }
+  }
+  QSvgRenderer renderer(text);
   if (!renderer.isValid()) {
     error = path + ": not a valid SVG";
     return QImage();
