@@ -1,0 +1,102 @@
+// Free-standing helpers of the desktop program: where it is installed, small file
+// operations in its configuration folder, its own text log "Kestyl.log", text helpers
+// (e-mail check, URL encoding, replacing, slashes, wide text, category folder names), the
+// test of folders that may not be chosen, and (ks_util_process.cpp) running the system
+// tools, elevation and processes.
+//
+// Folders:
+//   program folder        dirname of /proc/self/exe (no trailing "/")
+//   installation root     the program folder minus a final "/bin" (exact case), else the
+//                         program folder itself: <root>/bin/Kestyl -> <root>,
+//                         <root>/Bin/Kestyl -> <root>/Bin
+//   configuration folder  <root>/conf ("ks_config.cfg", "ks_log.log", "Kestyl.log", the
+//                         banner files and the batch files the program writes)
+//   roaming folder        <program folder>/roaming, the master copies of the default files
+//   system folder         the folder of the system tools (sc, net, netsh, taskkill, reg,
+//                         attrib, cmd): KESTYL_SYSTEM_DIR, else <program folder>/system
+//
+// Folders that may not be chosen (share, data or synchronisation folder): see
+// IsAllowedFolder. Every operation reports failure through its result only; none throws
+// and none shows a message. Everything here is thread-safe; only AppendLog and the cached
+// elevation answer keep state.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class CKSUtil {
+ public:
+  // ---- folders ----
+  // The program folder when `programFolder` is true, else the installation root.
+  static std::string GetModuleFolder(bool programFolder);
+  static std::string GetConfigFolder();
+  static std::string GetRoamingFolder();
+  static std::string GetSystemFolder();
+  // The installation root of a program folder (the rule above); pure.
+  static std::string InstallRootOf(const std::string& programFolder);
+  // Makes every folder above derive from `folder` instead of /proc/self/exe (programs that
+  // embed the foundation in another layout, and tests); "" returns to /proc/self/exe.
+  static void SetProgramFolder(const std::string& folder);
+
+  // ---- files ----
+  // The file can be opened for reading.
+  static bool FileExists(const char* path);
+  // An existing folder (a symbolic link to one counts).
+  static bool FolderExists(const char* path);
+  // Creates that one folder (no parents); false when it could not be created.
+  static bool CreateFolder(const char* path);
+  // Creates or empties <conf>/<name>, writes `length` bytes of `text` (the whole text when
+  // `length` is negative) and tells whether the file exists afterwards; false when it cannot
+  // be opened or written. A batch file (name ending in ".bat", any case) gets CR LF line
+  // ends, as the command interpreter expects; other files are written as given.
+  static bool WriteTextFile(const std::string& name, const std::string& text, int length = -1);
+  // Removes <conf>/<name>; true when it no longer exists.
+  static bool RemoveFile(const std::string& name);
+  // Appends `text` unchanged (no line end added) to <conf>/Kestyl.log; writers of several
+  // threads never interleave. Nothing happens when the file cannot be opened.
+  static void AppendLog(const std::string& text);
+
+  // ---- text ----
+  // The whole text matches ([0-9A-Za-z\-_\.]+)@([0-9A-Za-z\-_]+\.[A-Za-z]{2,3}(\.[A-Za-z]{2})?)
+  // (so a sub-domain is refused); false for null.
+  static bool IsValidEmail(const char* text);
+  // Every byte of the UTF-8 text, letters and digits included, as "%" and two lower-case
+  // hexadecimal digits.
+  static std::string UrlEncode(const std::string& text);
+  static std::string IntToString(int value);
+  // Folder name of the category key ("PICTURE", "MUSIC", "VIDEO", "DOCUMENT", "INSTANT";
+  // exact case) in the system language: Chinese names (UTF-8) when the system language is
+  // simplified Chinese, else English; "null" for any other key.
+  static std::string GetCategoryFolderName(const std::string& key);
+  // Every occurrence of `search` replaced, in one left-to-right pass (a replacement that
+  // contains the search text is not searched again); an empty `search` changes nothing.
+  static std::string ReplaceAll(const std::string& text, const std::string& search,
+                                const std::string& replacement);
+  // Every "\" turned into "/".
+  static std::string ToSlashes(const std::string& text);
+  // The UTF-8 text as wide characters (no locale is touched); an invalid byte becomes
+  // U+FFFD.
+  static std::wstring ToWideString(const std::string& text);
+  // The text between the first `start` marker and the first `end` marker (searched from
+  // the beginning); empty when either marker is missing or the end marker does not come
+  // after the start marker.
+  static std::string ExtractBetween(const std::string& text, const std::string& start,
+                                    const std::string& end);
+  // The path without trailing "/" characters; "/" itself stays "/".
+  static std::string RemoveTrailingBackslash(const std::string& path);
+
+  // ---- folders that may not be chosen ----
+  // False for "", a relative path, "/" and any path that, with its symbolic links resolved
+  // (as far as it exists), is one of the system trees or lies below one, compared per
+  // component ("/data/usr" and "/variety" are allowed, a link into /etc is not). The trees
+  // come from KESTYL_SYSTEM_TREES (colon-separated; a final "*" matches any component that
+  // begins with the text before it), by default SystemTreesDefault().
+  static bool IsAllowedFolder(const std::string& path);
+  static const char* SystemTreesDefault();
+  static std::vector<std::string> SystemTrees();
+
+  // ---- system language ----
+  // The system's language id: KESTYL_LANGID (hexadecimal) when set, else from LANG
+  // (zh_CN -> 0x0804, zh_TW and zh_HK -> 0x0404, anything else 0x0409).
+  static unsigned SystemLangId();
+};
