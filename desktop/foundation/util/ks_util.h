@@ -65,8 +65,9 @@ class CKSUtil {
   static std::string UrlEncode(const std::string& text);
   static std::string IntToString(int value);
   // Folder name of the category key ("PICTURE", "MUSIC", "VIDEO", "DOCUMENT", "INSTANT";
-  // exact case) in the system language: Chinese names (UTF-8) when the system language is
-  // simplified Chinese, else English; "null" for any other key.
+  // exact case) in the system language (CLanguages::SystemLanguageId: KESTYL_LANGID, else
+  // LANG): Chinese names (UTF-8) when it is simplified Chinese, else English; "null" for any
+  // other key.
   static std::string GetCategoryFolderName(const std::string& key);
   // Every occurrence of `search` replaced, in one left-to-right pass (a replacement that
   // contains the search text is not searched again); an empty `search` changes nothing.
@@ -94,9 +95,4 @@ class CKSUtil {
   static bool IsAllowedFolder(const std::string& path);
   static const char* SystemTreesDefault();
   static std::vector<std::string> SystemTrees();
-
-  // ---- system language ----
-  // The system's language id: KESTYL_LANGID (hexadecimal) when set, else from LANG
-  // (zh_CN -> 0x0804, zh_TW and zh_HK -> 0x0404, anything else 0x0409).
-  static unsigned SystemLangId();
 };

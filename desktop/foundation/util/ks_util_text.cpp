@@ -1,6 +1,8 @@
-// Text helpers: e-mail form, URL encoding, replacing, slashes, wide text, markers, the
-// category folder names and the system language.
+// Text helpers: e-mail form, URL encoding, replacing, slashes, wide text, markers and the
+// category folder names.
 #include "desktop/foundation/util/ks_util.h"
+
+#include "desktop/foundation/lang/languages.h"
 
 #include <iconv.h>
 
@@ -77,8 +79,9 @@ std::string CKSUtil::GetCategoryFolderName(const std::string& key) {
       {"DOCUMENT", "\xe6\x96\x87\xe6\xa1\xa3", "Files"},
       {"INSTANT", "\xe5\x8d\xb3\xe6\x8b\x8d\xe5\x8d\xb3\xe4\xbc\xa0", "Album"},
   };
-  const unsigned id = SystemLangId();
-  const bool simplifiedChinese = (id & 0x3ff) == 0x04 && (id >> 10) == 0x02;
+  // Index 0 of the language tables is simplified Chinese (LANGID 0x0804 only).
+  using ks::desktop::CLanguages;
+  const bool simplifiedChinese = CLanguages::IndexForLanguageId(CLanguages::SystemLanguageId()) == 0;
   for (const Name& n : kNames)
     if (key == n.key) return simplifiedChinese ? n.chinese : n.other;
   return "null";
@@ -145,19 +148,4 @@ std::string CKSUtil::RemoveTrailingBackslash(const std::string& path) {
   std::string out = path;
   while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
-}
-
-unsigned CKSUtil::SystemLangId() {
-  const char* id = std::getenv("KESTYL_LANGID");
-  if (id && *id) {
-    char* end = nullptr;
-    unsigned long v = std::strtoul(id, &end, 16);
-    if (end && *end == '\0' && v <= 0xffff) return static_cast<unsigned>(v);
-  }
-  const char* lang = std::getenv("LANG");
-  if (lang) {
-    if (std::strncmp(lang, "zh_CN", 5) == 0) return 0x0804;
-    if (std::strncmp(lang, "zh_TW", 5) == 0 || std::strncmp(lang, "zh_HK", 5) == 0) return 0x0404;
-  }
-  return 0x0409;
 }
