@@ -67,11 +67,14 @@ void CLinkButtonCtrl::paintEvent(QPaintEvent*) {
     ks::ui::DrawText(p, QRectF(2, 0, width() - 2, height()), text(), *font_, m_textColor, Align::Near, Align::Near,
                      ks::ui::kOneLine);
     if (!m_linkText.isEmpty()) {
-      ks::ui::DrawText(p, QRectF(t.width(), 0, width() - t.width(), height()), m_linkText, *font_, kLinkColour,
-                       Align::Near, Align::Near, ks::ui::kOneLine);
+      // The text starts kTextPad into its box like the window text drawn at x 2 (plus the lead
+      // of the original renderer), so the underline from t.width + 3 lines up with the link.
+      constexpr int kTextPad = 3;
+      ks::ui::DrawText(p, QRectF(t.width() + kTextPad, 0, width() - t.width() - kTextPad, height()), m_linkText,
+                       *font_, kLinkColour, Align::Near, Align::Near, ks::ui::kOneLine);
       p.setRenderHint(QPainter::Antialiasing, true);
       p.setPen(QPen(Argb(kLinkColour), 1.5));
-      p.drawLine(QPointF(t.width() + 3, s.height() - 2.5), QPointF(s.width(), s.height() - 2.5));
+      p.drawLine(QPointF(t.width() + kTextPad, s.height() - 2.5), QPointF(s.width() + kTextPad, s.height() - 2.5));
     }
   }
   QPainter(this).drawImage(0, 0, canvas);
