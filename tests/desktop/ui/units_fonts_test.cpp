@@ -127,3 +127,27 @@ TEST_F(FontsTest, LanguageOverrideTakesOnlyTheThreeIndices) {
 }
 
 }  // namespace
+
+// The installed language files through the language tables, with the process override.
+#include "desktop/foundation/ui/language_tables.h"
+
+namespace {
+
+TEST(LanguageTables, TheOverrideLanguageGivesItsTextsAndFonts) {
+  kstest::EnsureGuiApp();
+  ks::desktop::CLanguages::SetLanguageFolder(KS_BIN_DIR);
+  qputenv("KESTYL_LANGUAGE", "2");
+  ASSERT_TRUE(ks::ui::InstallLanguageTables());
+  qunsetenv("KESTYL_LANGUAGE");
+  EXPECT_EQ(ks::ui::CurrentLanguage(), 2);
+  EXPECT_EQ(ks::ui::LangText("UI", "DIALOG_TITLE"), QStringLiteral("Kestyl"));
+  EXPECT_EQ(ks::ui::LangText("UI", "MSGBOX_BUTTON_OK"), QString::fromUtf8("確定"));
+  EXPECT_EQ(ks::ui::LangText("UI", "NO_SUCH_KEY"), QString());
+  auto font = ks::ui::GetLanguageSource()->Font("FONT_MESSAGEBOX_BUTTON");
+  ASSERT_TRUE(font.has_value());
+  EXPECT_EQ(font->name, QStringLiteral("Microsoft JhengHei"));
+  EXPECT_EQ(font->height, -9);
+  ks::ui::SetLanguageSource(nullptr);  // releases the tables' reference
+}
+
+}  // namespace
