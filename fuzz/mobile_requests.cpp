@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   WriteSmallFile(pics + "/p.jpg", 100);
   std::string db = g_root + "/Kestyl.db";
   std::string source = __FILE__;
-  std::string schema = source.substr(0, source.rfind("/fuzz/")) + "/agent/db/schema.sql";
+  std::string schema = source.substr(0, source.rfind("/fuzz/")) + "/common/db/schema.sql";
   if (CreateDatabaseFile(db, schema) != 0) abort();
   GlobalDb().open(db.c_str());
   SetShareInfo({share});

@@ -16,7 +16,7 @@
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 
 namespace ks::download {
 

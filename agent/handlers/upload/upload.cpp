@@ -17,7 +17,7 @@
 #include "agent/net/proto/proto.h"
 #include "agent/service/state.h"
 #include "agent/util/codes.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "agent/util/settings/settings.h"
 #include "agent/util/util.h"
 

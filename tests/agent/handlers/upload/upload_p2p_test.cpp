@@ -18,7 +18,7 @@
 #include "agent/net/pool/thread_pool.h"
 #include "agent/net/proto/proto.h"
 #include "agent/service/state.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/p2p/fake_p2p.h"
 #include "tests/fakes/test_support.h"
 

@@ -20,7 +20,7 @@
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay.h"
 #include "agent/service/state.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/relay/fake_relay_server.h"
 #include "tests/fakes/test_support.h"
 

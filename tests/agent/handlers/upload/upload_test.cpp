@@ -22,7 +22,7 @@
 #include "agent/handlers/transfer/transfer.h"
 #include "agent/handlers/upload/journal.h"
 #include "agent/net/proto/proto.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/test_support.h"
 
 namespace {

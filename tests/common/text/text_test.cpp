@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/util/util.h"
+#include "common/text/text.h"
 
 namespace {
 

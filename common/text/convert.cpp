@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "agent/util/util.h"
+#include "common/text/text.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 
 #include <string>
 
-#include "agent/handlers/desktop/desktop.h"
+#include "common/wire/desktop/desktop_wire.h"
 
 namespace {
 
-using namespace ks::desktop;
+using namespace ks::wire::desktop;
 
 const uint8_t* U(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
@@ -84,14 +84,14 @@ TEST(DesktopParse, ExecNeedsTheSessionIdAndReadsTheCommandWithinTheBody) {
 }
 
 TEST(DesktopParse, RepliesEchoTypeAndWord) {
-  ks::net::MsgHead req{8, 0x5001, 0xA1B2C3D4};
+  ks::wire::MsgHead req{8, 0x5001, 0xA1B2C3D4};
   std::vector<uint8_t> r = MakeResultReply(req, 4127);
   ASSERT_EQ(r.size(), 12u);
-  ks::net::MsgHead h = ks::net::DecodeMsgHead(r.data());
+  ks::wire::MsgHead h = ks::wire::DecodeMsgHead(r.data());
   EXPECT_EQ(h.length, 12);
   EXPECT_EQ(h.type, 0x5001);
   EXPECT_EQ(h.sequence, 0xA1B2C3D4u);
-  EXPECT_EQ(ks::net::GetU32(r.data() + 8), 4127u);
+  EXPECT_EQ(ks::wire::GetU32(r.data() + 8), 4127u);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "agent/db/CppSQLite3.h"
+#include "common/db/CppSQLite3.h"
 
 #include <cstdarg>
 #include <cstring>

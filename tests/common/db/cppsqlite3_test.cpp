@@ -1,5 +1,5 @@
 // The database wrapper against real SQLite files in a temporary folder.
-#include "agent/db/CppSQLite3.h"
+#include "common/db/CppSQLite3.h"
 
 #include <gtest/gtest.h>
 
