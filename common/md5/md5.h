@@ -1,6 +1,6 @@
 // MD5 message digest (RFC 1321) and the agent's file fingerprint.
 //
-// Standalone library (ks_md5): the agent and the desktop program both link it, so it depends
+// Standalone library (ks_common_md5): the agent and the desktop program both link it, so it depends
 // on nothing but the C++ library.
 //
 // A digest can be read at any point (toString, digestBytes) and the input continued
