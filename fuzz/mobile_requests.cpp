@@ -18,7 +18,7 @@
 #include "agent/db/local_db.h"
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/listing/listing.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 

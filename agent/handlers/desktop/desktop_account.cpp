@@ -4,7 +4,7 @@
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
 #include "agent/net/session/wire_text.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 

@@ -5,7 +5,7 @@
 
 #include "agent/db/local_db.h"
 #include "agent/handlers/desktop/desktop_internal.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/media/tidying/tidying.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "agent/handlers/mobile/client_request.h"
-#include "agent/handlers/shares/shares.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"

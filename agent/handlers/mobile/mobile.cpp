@@ -17,7 +17,7 @@
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
 #include "common/wire/desktop/desktop_wire.h"

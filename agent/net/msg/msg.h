@@ -98,10 +98,7 @@ using Handler = int (*)(const uint8_t* body, size_t bodyLength, const MsgHead* h
 int OS_RegFunction(uint16_t opcode, Handler handler);  // 0 or 275
 bool IsRegistered(uint16_t opcode);
 bool IsDesktopOpcode(uint16_t opcode);  // 0x5000..0x5015
-// Registers the mobile handlers, then RegShowFun (desktop handlers). 0 or the first failure.
-int RegBusinessFun();
-int RegShowFun();
-// Registration tables: one line per handler; "Reg <name> function error." (module
+// Registration tables (the agent's own are agent/service/handler_tables.h): one line per handler; "Reg <name> function error." (module
 // "KestylClient", INFO) names the first line whose registration failed.
 struct Registration {
   uint16_t opcode;

@@ -1,6 +1,6 @@
 #include "agent/net/session/wire_text.h"
 
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 
 namespace ks::session {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/journal.h"
 #include "agent/net/proto/proto.h"
 #include "common/md5/md5.h"

@@ -1,4 +1,4 @@
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

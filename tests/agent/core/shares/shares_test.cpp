@@ -1,4 +1,6 @@
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/shares/folders.h"
+#include "agent/core/state/install.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

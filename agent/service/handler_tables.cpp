@@ -1,5 +1,7 @@
 // The handler tables. A module that brings a handler adds its line here (and its header);
 // the lines stay in this order.
+#include "agent/service/handler_tables.h"
+
 #include <mutex>
 
 #include "agent/handlers/desktop/desktop.h"
@@ -11,7 +13,10 @@
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
-namespace ks::net {
+namespace ks::service {
+
+using ks::net::Registration;
+using ks::net::RegisterHandlers;
 
 namespace {
 
@@ -119,4 +124,4 @@ int RegBusinessFun() {
   return rc != 0 ? rc : RegShowFun();
 }
 
-}  // namespace ks::net
+}  // namespace ks::service

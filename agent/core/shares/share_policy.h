@@ -1,4 +1,4 @@
-// Shares and default folders: the only road from a client's path to a local one.
+// Share policy: the only road from a client's path to a local one.
 //
 // Every request that names a path passes through here: GetRealPath turns a leading
 // virtual share name ("$DEFAULT$", "$DEFAULT_PIC$", ...) into its folder, and
@@ -18,15 +18,6 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-
-// One entry of a folder listing. type 0 sub-folder, 1 file; size in bytes (0 for a
-// folder); time "%Y-%m-%d %H:%M:%S" (local time of the last change); the bare name.
-struct SubFileInfo {
-  int type = 0;
-  int64_t size = 0;
-  std::string time;
-  std::string name;
-};
 
 // The path with a leading virtual share name replaced by its folder (every occurrence of
 // the name, as the desktop program and clients expect); "" when that folder is not set;
@@ -56,29 +47,3 @@ int CheckShareFilePath(const std::string& path, std::string* normalized = nullpt
 void GetDefShareList(std::vector<std::string>& out);
 // Every root CheckSharePath tests against: ks_share paths, then the default folders.
 void GetShareRoots(std::vector<std::string>& out);
-
-// Appends the visible sub-folders, then the visible regular files of the folder. Names
-// with control characters are left out (clients cannot show them). 0, or -1 when the
-// folder cannot be read.
-int GetSubFileInfo(const std::string& folder, std::vector<SubFileInfo>& out);
-
-// 0 when the folder exists or was created with every missing parent; -1 when the path
-// has fewer than two elements; otherwise the failing mkdir's result (-1).
-int CreateDirPath(const std::string& path);
-
-// Deletes left-over upload files (names containing "kestyl.rename") in def_doc, def_pic,
-// def_video, def_music and def_instant (not def itself).
-void ClearDefaultDirTmp();
-int DeleteRenameFiles(const std::string& folder);
-
-// 0 and the folder of the program file; 1 when it cannot be read.
-int GetModuleDir(std::string& out);
-// 0 and the install root (parent of the program's folder); -1 and "" on failure.
-int GetRootPath(std::string& out);
-
-// The agent's text encoding: "gb2312", "big5" or "en". On Linux file names are UTF-8, so
-// it is "en" unless KESTYL_TEXT_ENCODING overrides it.
-std::string GetDefLangEncode();
-// The rule by a Windows language id: 0x08xx-0x0Bxx Chinese → "gb2312", 0x04xx-0x07xx
-// Chinese → "big5", anything else "en".
-std::string LangEncodeForLangId(uint16_t langId);
