@@ -18,3 +18,6 @@ set_target_properties(udt::udt PROPERTIES
 
 # Qt 6 for the desktop program (packages qt6-base-dev, qt6-svg-dev; rcc from qt6-base-dev-tools).
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Svg)
+
+# libcurl for the desktop program's and the command program's web requests.
+find_package(CURL REQUIRED)
