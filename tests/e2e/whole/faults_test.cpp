@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -356,6 +357,75 @@ TEST_F(Faults, HttpOutOfDescriptorsWaitsQuietlyAndRecovers) {
     answer.append(buf, static_cast<size_t>(n));
   EXPECT_TRUE(EndsWith(answer, content)) << answer.substr(0, 200);
   EXPECT_TRUE(EndsWith(HttpGetRaw(port, "/$DEFAULT$/page.bin", 20000), content));
+  EXPECT_TRUE(agent->Running());
+}
+
+long Threads(pid_t pid) {
+  std::string status = ks::test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
+}
+
+// 300 phones ask for a large file and never read: at most the streaming cap of downloads
+// hold a thread and their buffers; beyond it a request gets the download error 4120 (or an
+// allow the end "1"). Other clients are served all the while.
+TEST_F(Faults, DownloadsThatAreNeverReadStayWithinTheCap) {
+  MoreDescriptors more(4096);
+  if (!more.ok()) GTEST_SKIP() << "this process may not open 4096 descriptors";
+  constexpr int kPhones = 300;
+  constexpr int kCap = 64;  // KESTYL_MAX_DOWNLOADS' default
+  ks::test::MakeSparseFile(data + "/big.bin", 400ull << 20);
+  const std::string small = PutData("small.bin", 30000, 501);
+  ASSERT_TRUE(StartAgent());
+  auto first = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(CompareDownload(first->Download("$DEFAULT$/small.bin", 1), data + "/small.bin", 0), "");
+  const long threadsBefore = Threads(agent->pid());
+  const long rssBefore = RssKb(agent->pid());
+
+  std::vector<std::unique_ptr<FakeMobileClient>> stalled;
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < kPhones; ++i) {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    ASSERT_TRUE(phone) << i;
+    DownloadInfo info = phone->RequestDownload("$DEFAULT$/big.bin", 100 + i);
+    ASSERT_TRUE(info.ok()) << i << " " << info.Describe();
+    if (!info.accepted) {
+      EXPECT_EQ(info.error_code, 4120) << i;
+      ++refused;
+      continue;
+    }
+    ++accepted;
+    ASSERT_EQ(phone->AllowDownload(100 + i, 0), Io::kOk);
+    stalled.push_back(std::move(phone));  // kept open, never read
+  }
+  EXPECT_GE(accepted, kCap);
+  EXPECT_GT(refused, 0);
+
+  // Served at once all the same.
+  auto other = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(other);
+  EXPECT_TRUE(other->Listing("$DEFAULT$", '1', 7).ok());
+  DownloadResult refusedBig = other->Download("$DEFAULT$/big.bin", 8);
+  EXPECT_FALSE(refusedBig.info.accepted) << "the cap is reached";
+  auto another = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(another);
+  EXPECT_TRUE(another->Listing("$DEFAULT$", '1', 9).ok());
+
+  const long threads = Threads(agent->pid());
+  const long rss = RssKb(agent->pid());
+  std::printf("threads %ld -> %ld, RSS %ld -> %ld KiB, %d accepted, %d refused\n", threadsBefore, threads,
+              rssBefore, rss, accepted, refused);
+  EXPECT_LE(threads, threadsBefore + kCap + 16);
+  EXPECT_LE(rss, rssBefore + kCap * 2 * 1024) << "KiB: about 2 MiB per stalled download at most";
+
+  // Once they go, the places are free again.
+  stalled.clear();
+  bool servedAgain = WaitFor([&] {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    return phone && phone->RequestDownload("$DEFAULT$/big.bin", 999).accepted;
+  }, 30000);
+  EXPECT_TRUE(servedAgain);
   EXPECT_TRUE(agent->Running());
 }
 
