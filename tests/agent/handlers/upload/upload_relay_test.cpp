@@ -68,8 +68,8 @@ class UploadThroughRelay : public ::testing::Test {
     auto t = ks::relay::RelayTimings::FromSettings();
     t.retryMs = 100;
     t.pollMs = 20;
-    t.connectTimeoutMs = 2000;
-    t.ioTimeoutMs = 2000;
+    t.connectTimeoutMs = 20000;  // never reached here, even on a loaded machine
+    t.ioTimeoutMs = 20000;
     ks::relay::SetRelayTimings(t);
     ASSERT_EQ(CreateDatabaseFile(dir / "Kestyl.db", KS_SCHEMA_FILE), 0);
     GlobalDb().open((dir / "Kestyl.db").c_str());
