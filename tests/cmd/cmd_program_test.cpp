@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/cmd/cmd_fixture.h"
 #include "tests/cmd/run_process.h"
 #include "tests/fakes/fake_web_server.h"
 #include "tests/fakes/net_io.h"
@@ -20,40 +21,8 @@ using ks::fake::FakeWebServer;
 using ks::fake::WebReply;
 using ks::test::ProcessResult;
 
-constexpr const char* kGuid = "74362C5A-C943-4FBE-8500-8F82AD459BB7";
-
-class CmdProgram : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::create_directories(bin_);
-    fs::copy_file(KS_CMD_PROGRAM, program_);
-    fs::create_directories(root_.path() + "/platform");
-  }
-  ProcessResult Run(const std::vector<std::string>& args, std::vector<std::string> env = {}, int deadline_ms = 60000) {
-    std::vector<std::string> base = {
-        "KESTYL_LOOPBACK=1",
-        "KESTYL_PLATFORM_DIR=" + root_.path() + "/platform",
-        "KESTYL_WEB_URL=" + server_.url(),
-        "KESTYL_WEB_TIMEOUT_S=2",
-        "http_proxy",
-        "HTTP_PROXY",
-    };
-    base.insert(base.end(), env.begin(), env.end());
-    return ks::test::RunProcess(program_, args, base, deadline_ms);
-  }
-  void ExpectResult(const ProcessResult& r, const std::string& line, int code) {
-    ASSERT_TRUE(r.started);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(line, r.out);
-    EXPECT_EQ("", r.err);
-    EXPECT_EQ(code, r.exit_code);
-  }
-
-  FakeWebServer server_;
-  ks::test::TempDir root_;
-  std::string bin_ = root_.path() + "/bin";
-  std::string program_ = bin_ + "/Kestyl_Cmd";
-};
+using ks::test::CmdProgram;
+using ks::test::kGuid;
 
 TEST_F(CmdProgram, ArgumentTable) {
   struct Case {
