@@ -10,9 +10,9 @@
 //   CLSID\{G}\shellex\PropertySheetHandlers\{G}, CLSID\{G}\shell   no values
 //   CLSID\{G}\ShellFolder        "Attributes" REG_DWORD 0xF8801108, "WantsFORPARSING" and
 //                                "PinToNameSpaceTree" empty texts
-// and HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\explorer\MyComputer\
-// NameSpace\{G} (no values). G is the class id of ApplyShellFolderGuid (dispatch.h). All
-// texts are REG_SZ. One registry view (there is no 32/64-bit split here).
+// and, under HKEY_LOCAL_MACHINE, the namespace key
+//   SOFTWARE\Microsoft\Windows\CurrentVersion\explorer\MyComputer\NameSpace\{G}   (no values).
+// G is the class id of ApplyShellFolderGuid (dispatch.h). All texts are REG_SZ. One registry view (there is no 32/64-bit split here).
 //
 // Target and icon lose one double quote at the start, then one at the end; nothing else is
 // trimmed. The folder name comes from a language object made for this call with language L
