@@ -110,6 +110,7 @@ TEST_F(DbAdaption, RefusalsChangeNothing) {
       {"old not a database", garbage, new_},
       {"old empty file", empty, new_},
       {"old a folder", folder, new_},
+      {"new a folder", old_, folder},
   };
   const std::string old_bytes = ks::test::ReadFile(old_);
   const std::string new_bytes = ks::test::ReadFile(new_);

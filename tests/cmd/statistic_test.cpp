@@ -57,6 +57,9 @@ TEST(Statistic, UuidFileAndWindowsName) {
   EXPECT_EQ("", ks::cmd::ReadUuidFile(empty.path()));
   EXPECT_FALSE(ks::cmd::FileExists(empty / ".uuid"));
   EXPECT_FALSE(ks::cmd::FileExists(empty.path() + "/missing/x"));
+  EXPECT_FALSE(ks::cmd::FileExists(empty.path()));
+  ks::test::WriteFile(empty / "f", "");
+  EXPECT_TRUE(ks::cmd::FileExists(empty / "f"));
 
   struct Version {
     int major, minor;
