@@ -1,5 +1,9 @@
 #include "cmd/statistic.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,10 +29,12 @@ bool ReadAll(const std::string& path, std::string& out) {
 std::string GetModuleFolder() { return ks::desktop::ProgramFolder(); }
 
 bool FileExists(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  std::fclose(f);
-  return true;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool file = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);  // a folder does not open as a file
+  close(fd);
+  return file;
 }
 
 std::string ReadUuidFile(const std::string& folder) {

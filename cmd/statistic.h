@@ -22,7 +22,7 @@ namespace ks::cmd {
 
 // Folder of the running program, without a trailing "/".
 std::string GetModuleFolder();
-// True when the file can be opened for reading.
+// True when the file can be opened for reading (a folder cannot).
 bool FileExists(const std::string& path);
 // Bytes of <folder>/.uuid with every CR that precedes an LF dropped; "" when unreadable.
 std::string ReadUuidFile(const std::string& folder);

@@ -11,6 +11,12 @@
 
 namespace {
 
+// Every byte of a literal that holds NULs, without its terminator.
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+  return std::string(s, N - 1);
+}
+
 using ks::fake::FakeWebServer;
 using ks::fake::WebReply;
 using ks::test::ScopedEnv;
@@ -21,7 +27,7 @@ TEST(Statistic, ProgramFileVersionFromTheMarker) {
     std::string bytes;
     std::string version;
   } cases[] = {
-      {"four parts", std::string("\x7f" "ELF\0\0junk KESTYL_VERSION:1.2.3.4\0more", 37), "1.2.3.4"},
+      {"four parts", Bytes("\x7f" "ELF\0\0junk KESTYL_VERSION:1.2.3.4\0more"), "1.2.3.4"},
       {"two parts", "KESTYL_VERSION:10.20", "10.20.0.0"},
       {"dot without digit", "KESTYL_VERSION:3.\0", "3.0.0.0"},
       {"five parts", "KESTYL_VERSION:1.2.3.4.5", "1.2.3.4"},
@@ -57,6 +63,9 @@ TEST(Statistic, UuidFileAndWindowsName) {
   EXPECT_EQ("", ks::cmd::ReadUuidFile(empty.path()));
   EXPECT_FALSE(ks::cmd::FileExists(empty / ".uuid"));
   EXPECT_FALSE(ks::cmd::FileExists(empty.path() + "/missing/x"));
+  EXPECT_FALSE(ks::cmd::FileExists(empty.path()));
+  ks::test::WriteFile(empty / "f", "");
+  EXPECT_TRUE(ks::cmd::FileExists(empty / "f"));
 
   struct Version {
     int major, minor;

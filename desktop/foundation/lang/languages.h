@@ -24,9 +24,10 @@
 // Default language (ChooseLanguage): the configured language when the hook set with
 // SetConfiguredLanguageHook reports one ("0" -> 0, "2" -> 2, any other non-negative atoi
 // value -> 1; empty, negative or no configuration -> system language), else the system
-// language: $KESTYL_LANGID (hexadecimal LANGID) when set, else $LANG (zh_CN -> 0x0804,
-// zh_TW and zh_HK -> 0x0404, anything else -> 0x0409). Primary language Chinese (0x04) with
-// sub-language 2 -> 0, with sub-language 1 -> 2, anything else -> 1.
+// language: $KESTYL_LANGID when it is a hexadecimal LANGID (at most FFFF, "0x" allowed),
+// else $LANG (zh_CN -> 0x0804, zh_TW and zh_HK -> 0x0404, anything else -> 0x0409).
+// Primary language Chinese (0x04) with sub-language 2 -> 0, with sub-language 1 -> 2,
+// anything else -> 1.
 //
 // A missing file gives empty tables (IsLoaded false); listeners are notified after every
 // load, missing file or not, on the caller's thread. LoadLanguage with an index other than
