@@ -1,8 +1,8 @@
 // Free-standing helpers of the desktop program: where it is installed, small file
 // operations in its configuration folder, its own text log "Kestyl.log", text helpers
 // (e-mail check, URL encoding, replacing, slashes, wide text, category folder names), the
-// test of folders that may not be chosen, and (ks_util_process.cpp) running the system
-// tools, elevation and processes.
+// test of folders that may not be chosen, running the system tools, elevation and
+// processes, opening web pages and the test of the folder under Computer.
 //
 // Folders:
 //   program folder        dirname of /proc/self/exe (no trailing "/")
@@ -21,8 +21,27 @@
 // elevation answer keep state.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+// A batch file for RunBatch / RunBatchElevated: the script text and the file name (a name
+// inside the configuration folder, filled in by the caller).
+struct KSBatchFile {
+  explicit KSBatchFile(std::string script = "") : script(std::move(script)) {}
+  std::string script;
+  std::string fileName;
+};
+
+// Posts a message to a window after a delay (a one-shot timer of the window's thread); the
+// GUI implements it and hands it to CKSUtil::SetDelayedMessagePoster.
+class IDelayedMessagePoster {
+ public:
+  virtual ~IDelayedMessagePoster() = default;
+  virtual void PostDelayed(void* window, unsigned message, uintptr_t wParam, intptr_t lParam,
+                           int delayMs) = 0;
+};
 
 class CKSUtil {
  public:
@@ -95,4 +114,65 @@ class CKSUtil {
   static bool IsAllowedFolder(const std::string& path);
   static const char* SystemTreesDefault();
   static std::vector<std::string> SystemTrees();
+
+  // ---- programs, elevation, processes (ks_util_process.cpp) ----
+  // Runs the command line (split by the Windows C runtime's rules, platform/process.h; never
+  // through a shell) with `folder` (null: this process's) as its working folder. A command
+  // beginning with "sc ", "net ", "taskkill ", "netsh ", "reg " or "attrib " runs that tool
+  // of the system folder, whatever PATH says. With `capture` it waits (without a time
+  // limit) and returns everything the command wrote to its standard output and error, in
+  // order; without, it starts the command detached and returns "ERROR" at once. "ERROR"
+  // (and "Error on CreateProcess()" on the standard output) when it cannot be started.
+  // `show` has no meaning here (no console windows).
+  static std::string RunCommand(const std::string& command, const char* folder, bool capture, bool show);
+  // Starts `file` with the parameters through the elevation prompt (platform RunAs),
+  // waiting for it when asked: 0, 1223 when the prompt is declined, 2 when the program is
+  // missing, else an errno value. The tool names sc, net, taskkill, netsh, reg and attrib
+  // (exactly; ".exe" allowed) run from the system folder.
+  static int RunElevated(const std::string& file, const std::string& parameters, bool wait);
+  // Writes the batch file into the configuration folder (CR LF) and starts it through the
+  // command interpreter without waiting; pauses 1 s for it to begin; 0. -1 (nothing run)
+  // when the file cannot be written or its path holds a quote.
+  static int RunBatch(const KSBatchFile& batch);
+  // -1 before Windows 6 (KESTYL_WINVER); else writes the batch file and runs it elevated,
+  // waiting: RunElevated's result (-1 when the file cannot be written or its path holds a
+  // quote).
+  static int RunBatchElevated(const KSBatchFile& batch);
+  // Whether the process runs elevated: the output of "reg query HKU\S-1-5-19" holds both
+  // "Software" and "Environment". Asked once per process; the answer is kept.
+  static bool IsElevated();
+  static bool IsUserAdmin();
+  // Windows 6.0 or later (KESTYL_WINVER) and the DWORD EnableLUA of the HKLM key
+  // SOFTWARE\Microsoft\Windows\CurrentVersion\Policies\System is exactly 1.
+  static bool IsUacEnabled();
+  static bool IsVistaOrLater();
+  // A process of this installation runs the program (".exe" optional, any case;
+  // platform/process_list.h).
+  static bool IsProcessRunning(const std::string& name);
+  // "taskkill /IM "<name>" /F"; when the program still runs, the same elevated; true when
+  // it no longer runs (so also when it never ran: then nothing is elevated).
+  static bool KillProcess(const std::string& name);
+  // The output of "sc qc Kestyl" holds "AUTO_START".
+  static bool IsServiceAutoStart();
+  // Lets the private message 0x604 through the wake endpoint (IsWakeMessageAllowed); 0 and
+  // nothing changed before Windows 6, else 1.
+  static int AllowWakeMessage();
+  static bool IsWakeMessageAllowed(unsigned message);
+  // Posts WM_CLOSE (0x10) to the window after 5 s through the GUI's poster; nothing for a
+  // null window or without a poster.
+  static void PostMessageDelayed(void* window);
+  static void SetDelayedMessagePoster(IDelayedMessagePoster* poster);
+
+  // ---- links and the shell (ks_util_shell.cpp) ----
+  // Opens the address in the user's browser (platform ShellOpen: the address is one
+  // argument, never part of a command text); `forceBuiltIn` is accepted and has no effect.
+  // Logs "Open URL: %s" when DebugOn is "true". 0 or an errno value.
+  static int OpenUrl(const std::string& address, bool forceBuiltIn);
 };
+
+// The folder under Computer of the command program's registration is registered for `path`:
+// the HKLM key ...\Explorer\MyComputer\Namespace\{74362C5A-C943-4FBE-8500-8F82AD459BB7}
+// exists and the value Target of the HKLM key
+// SOFTWARE\Classes\CLSID\{same}\Instance\InitPropertyBag equals the path exactly
+// (read whole, however long).
+bool IsNamespaceFolderRegistered(const std::string& path);
