@@ -1,14 +1,21 @@
 // kestyl-probe: runs single operations of the desktop foundation against the installation
 // it is copied into (its own program folder), for tests and outside checks.
 //
-//   config get <key>                  the setting (Read<Key>), after the start-up load
-//   config set <key> <value>          Write<Key>
+//   config get <key>                  the setting (Read<Key>) after the program's start-up
+//                                     (load; on failure copy the default files, load again)
+//   config set <key> <value>          Write<Key> (other keys: written as given)
 //   log <level> <text> [<threads> <lines each>]
 //                                     start-up of the log as the program does it, then the
 //                                     lines [LOG <tid> CSettingDlg::OnClose 12] <text>
 //   allowed <path>                    IsAllowedFolder
 //   email <text>                      IsValidEmail
 //   urlencode <text>                  UrlEncode
+//   namespace <path>                  IsNamespaceFolderRegistered
+//   run <command line>                RunCommand's text (captured)
+//   elevated                          IsElevated
+//   running <name>                    IsProcessRunning
+//   kill <name>                       KillProcess
+//   autostart                         IsServiceAutoStart
 //
 // Answers go to stdout. Exit status 0, or 1 for a false answer; 2 for a usage error.
 #include <cstdio>
@@ -18,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/foundation/config/ks_config.h"
 #include "desktop/foundation/log/ks_log.h"
 #include "desktop/foundation/util/ks_util.h"
 
@@ -27,13 +35,54 @@ int Usage() {
   std::fprintf(stderr,
                "usage: kestyl-probe config get <key> | config set <key> <value> |\n"
                "       log <level> <text> [<threads> <lines each>] | allowed <path> |\n"
-               "       email <text> | urlencode <text>\n");
+               "       email <text> | urlencode <text> | namespace <path> | run <command line> |\n"
+               "       elevated | running <name> | kill <name> | autostart\n");
   return 2;
 }
 
 int Bool(bool b) {
   std::printf("%s\n", b ? "true" : "false");
   return b ? 0 : 1;
+}
+
+// The program's start-up: load; when that fails and every master copy is there, copy the
+// missing default files and load again.
+CKSConfig* StartConfig() {
+  CKSConfig* config = CKSConfig::GetInstance();
+  if (!config->IsLoaded() && config->DefaultFilesExist() && config->CopyDefaultFiles()) config->Load();
+  return config;
+}
+
+int Config(int argc, char** argv) {
+  if (argc < 4) return Usage();
+  const std::string op = argv[2], key = argv[3];
+  CKSConfig* c = StartConfig();
+  if (op == "get" && argc == 4) {
+    std::string v;
+    if (key == "Language") v = c->ReadLanguage();
+    else if (key == "RemPass") v = c->ReadRemPass(true);
+    else if (key == "SyncAsPrimary") v = c->ReadSyncAsPrimary(true);
+    else if (key == "SyncOn") v = c->ReadSyncOn(true);
+    else if (key == "SyncPath") v = c->ReadSyncPath(true);
+    else if (key == "GlobalLoggerOn") v = c->ReadGlobalLoggerOn(true);
+    else if (key == "UpdateURL") v = c->ReadUpdateURL();
+    else if (key == "DebugOn") v = c->ReadDebugOn();
+    else v = c->ReadKey(key, "");
+    std::printf("%s\n", v.c_str());
+    return 0;
+  }
+  if (op == "set" && argc == 5) {
+    const std::string v = argv[4];
+    bool ok;
+    if (key == "Language") ok = c->WriteLanguage(v, true);
+    else if (key == "RemPass") ok = c->WriteRemPass(v, true);
+    else if (key == "SyncAsPrimary") ok = c->WriteSyncAsPrimary(v, true);
+    else if (key == "SyncOn") ok = c->WriteSyncOn(v, true);
+    else if (key == "SyncPath") ok = c->WriteSyncPath(v, true);
+    else ok = c->WriteKey(key, v);
+    return Bool(ok);
+  }
+  return Usage();
 }
 
 int Log(int argc, char** argv) {
@@ -44,8 +93,14 @@ int Log(int argc, char** argv) {
   const int each = argc == 6 ? std::atoi(argv[5]) : 1;
   if (threads < 1 || each < 0) return Usage();
 
+  // As the program: without a loaded configuration the log is never set up.
+  CKSConfig* config = StartConfig();
+  if (!config->IsLoaded()) {
+    std::fprintf(stderr, "configuration not loaded\n");
+    return 1;
+  }
   CKSLog* log = CKSLog::GetInstance();
-  int rc = log->Start(CKSUtil::GetConfigFolder(), true);
+  int rc = log->Start(CKSUtil::GetConfigFolder(), config->IsGlobalLoggerOn());
   if (rc != 1) {
     std::fprintf(stderr, "log set-up failed: %d\n", rc);
     return 1;
@@ -65,6 +120,7 @@ int Log(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   const std::string cmd = argv[1];
+  if (cmd == "config") return Config(argc, argv);
   if (cmd == "log") return Log(argc, argv);
   if (cmd == "allowed" && argc == 3) return Bool(CKSUtil::IsAllowedFolder(argv[2]));
   if (cmd == "email" && argc == 3) return Bool(CKSUtil::IsValidEmail(argv[2]));
@@ -72,5 +128,15 @@ int main(int argc, char** argv) {
     std::printf("%s\n", CKSUtil::UrlEncode(argv[2]).c_str());
     return 0;
   }
+  if (cmd == "namespace" && argc == 3) return Bool(IsNamespaceFolderRegistered(argv[2]));
+  if (cmd == "run" && argc == 3) {
+    const std::string out = CKSUtil::RunCommand(argv[2], nullptr, true, false);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+  }
+  if (cmd == "elevated" && argc == 2) return Bool(CKSUtil::IsElevated());
+  if (cmd == "running" && argc == 3) return Bool(CKSUtil::IsProcessRunning(argv[2]));
+  if (cmd == "kill" && argc == 3) return Bool(CKSUtil::KillProcess(argv[2]));
+  if (cmd == "autostart" && argc == 2) return Bool(CKSUtil::IsServiceAutoStart());
   return Usage();
 }
