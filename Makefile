@@ -24,13 +24,13 @@ run: deps all
 	cd $(RUNROOT)/bin && KESTYL_LOOPBACK=$${KESTYL_LOOPBACK-1} ./KestylClient
 
 test: deps all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600 --repeat until-pass:3
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
 test-asan: deps
 	@test -f $(ASAN)/CMakeCache.txt || cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKS_SANITIZE=ON -DKS_BENCH=OFF
 	cmake --build $(ASAN) -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 900 --repeat until-pass:3
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
 fuzz-build: deps
 	@test -f $(FUZZBUILD)/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKS_FUZZ=ON

@@ -3,7 +3,8 @@
 // file, a sub-folder with an index.html, a FIFO and a symlink out of the share, so inputs
 // reach decoding, containment, the 200/404/501 answers and the silent closes. The answer
 // must be one of the server's own answers (or nothing), and a 200 must carry exactly the
-// bytes its Content-Length announces.
+// bytes its Content-Length announces. The head as the accept loop's scanner cuts it must get
+// the same answer as the whole input.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,26 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+namespace {
+
+void CloseAtOnce(int sock, void*) { ::close(sock); }
+
+// The answer to the head the accept loop would have handed over: the bytes up to where the
+// head scanner says it ends.
+std::string AnswerToScannedHead(const std::string& head) {
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
+  ks::net::HttpConnection conn(sv[1], head);
+  ks::net::AnswerRequest(conn, &CloseAtOnce, nullptr);
+  std::string answer;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(sv[0], buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+  ::close(sv[0]);
+  return answer;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 16 * 1024) return 0;  // stays within the socket buffer: no writer thread needed
   int sv[2];
@@ -68,6 +89,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char buf[4096];
   for (ssize_t n; (n = ::recv(sv[0], buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
   ::close(sv[0]);
+
+  // The accept loop hands a job the head only as far as the scanner reads it (fed in two
+  // pieces, as it may arrive): the answer must be the same as to the whole input.
+  ks::net::HttpHeadScanner scanner;
+  const char* text = reinterpret_cast<const char*>(data);
+  size_t used = scanner.Feed(text, size / 2);
+  if (!scanner.Done()) used += scanner.Feed(text + size / 2, size - size / 2);
+  if (scanner.Done()) CHECK(AnswerToScannedHead(std::string(text, used)) == answer);
 
   if (answer.empty() || answer == ks::net::kNotFoundAnswer || answer == ks::net::kNotImplementedAnswer) return 0;
   CHECK(StartsWith(answer, "HTTP/1.1 200 OK\r\nServer: KestylHttpServer/0.1.0\r\nContent-Length:  "));

@@ -5,12 +5,19 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
+#include <string>
+#include <vector>
 #include <thread>
 
 namespace ks::fake {
@@ -74,18 +81,56 @@ sockaddr_in Ipv4(const std::string& ip, uint16_t port) {
   return a;
 }
 
-uint16_t FreePort(int type) {
+// Tests run in parallel processes, and between choosing a port and the agent binding it
+// another process may take it: a port the kernel hands out for bind(0) is an ephemeral one,
+// which any client's connect may pick next. So ports are taken below the ephemeral range,
+// and each is claimed for the life of this process by a lock on a file named after it; no
+// other test process uses a claimed port, and no connect picks one by itself.
+bool Bindable(uint16_t port, int type) {
   UniqueFd s(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  if (!s) throw std::runtime_error("socket failed");
+  if (!s) return false;
   // The wildcard address, as the agent binds: a port taken on another loopback address
   // (say a client's 127.0.0.2:P in TIME_WAIT) is free for 127.0.0.1 but not for the agent.
-  // Nothing listens or sends on it.
-  sockaddr_in a = Ipv4("0.0.0.0", 0);
-  if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-    throw std::runtime_error("bind failed");
-  socklen_t len = sizeof a;
-  ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+  sockaddr_in a = Ipv4("0.0.0.0", port);
+  return ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+int EphemeralLow() {
+  int low = 32768, high = 60999;
+  if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(f, "%d %d", &low, &high) != 2) low = 32768;
+    std::fclose(f);
+  }
+  return low;
+}
+
+uint16_t FreePort(int type) {
+  static std::mutex mutex;
+  static std::vector<int> claims;  // lock files held until the process ends
+  static unsigned next = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  const int low = 10000;
+  const int high = std::max(low + 1000, EphemeralLow());
+  const std::string dir = "/tmp/kestyl-test-ports";
+  ::mkdir(dir.c_str(), 01777);
+  const unsigned span = static_cast<unsigned>(high - low);
+  if (next == 0) next = static_cast<unsigned>(::getpid()) * 7919u + 1;
+  for (unsigned tries = 0; tries < span; ++tries) {
+    uint16_t port = static_cast<uint16_t>(low + (next++ % span));
+    int fd = ::open((dir + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      continue;
+    }
+    if (Bindable(port, SOCK_STREAM) && Bindable(port, SOCK_DGRAM)) {
+      claims.push_back(fd);
+      return port;
+    }
+    ::close(fd);
+  }
+  (void)type;
+  throw std::runtime_error("no free port below the ephemeral range");
 }
 
 }  // namespace

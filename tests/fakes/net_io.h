@@ -83,8 +83,8 @@ bool Readable(int fd, int timeout_ms);
 // Sleeps up to ms; true when the Canceller fired first.
 bool SleepCancellable(int ms, const Canceller* cancel);
 
-// A port nobody uses right now on any address: bind *:0 (never listened on), read it back,
-// close. The agent binds its ports on the wildcard address, so 127.0.0.1:0 is not enough.
+// A port nobody uses right now on any address (TCP and UDP), below the ephemeral range and
+// claimed for this process: no other test process and no client's connect takes it.
 uint16_t FreeTcpPort();
 uint16_t FreeUdpPort();
 

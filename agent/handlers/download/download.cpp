@@ -11,12 +11,13 @@
 #include <thread>
 
 #include "agent/handlers/mobile/client_request.h"
-#include "agent/handlers/shares/shares.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
+#include "agent/util/settings/settings.h"
 
 namespace ks::download {
 
@@ -37,6 +38,38 @@ bool IsByteStream(ks::net::Channel* conn) {
 }
 
 std::atomic<RelayedDownloadStarter> g_relayedStarter{nullptr};
+
+// Direct downloads streaming now. Each holds a thread (its connection's executor) for as
+// long as its client reads, so their number is capped.
+std::atomic<int> g_streaming{0};
+
+int StreamCap() {
+  static const int cap = [] {
+    long v = ks::settings::Number("KESTYL_MAX_DOWNLOADS", kDefaultStreamCap);
+    return (v > 0 && v <= 100000) ? static_cast<int>(v) : kDefaultStreamCap;
+  }();
+  return cap;
+}
+
+// One of the capped streaming places, or none when all are taken.
+class StreamSlot {
+ public:
+  StreamSlot() {
+    int now = g_streaming.load();
+    while (now < StreamCap() && !g_streaming.compare_exchange_weak(now, now + 1)) {
+    }
+    held_ = now < StreamCap();
+  }
+  ~StreamSlot() {
+    if (held_) g_streaming.fetch_sub(1);
+  }
+  StreamSlot(const StreamSlot&) = delete;
+  StreamSlot& operator=(const StreamSlot&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  bool held_ = false;
+};
 
 std::vector<uint8_t> ErrorAnswer(uint32_t id, uint16_t code) {
   std::vector<uint8_t> m = ks::mobile::MakeMessage(MSG_DOWNLOAD_ERROR, id, kErrorAnswerSize - 8);
@@ -152,6 +185,11 @@ int ReqDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHe
     return -1;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (g_streaming.load() >= StreamCap()) {
+    KS_LOG_WARNING(kModule, "%d downloads under way: %s refused.", g_streaming.load(), file.c_str());
+    *reply = ErrorAnswer(id, KS_FILE_SIZE);
+    return -1;
+  }
   if (size >= kRefusedSize) {
     KS_LOG_WARNING(kModule, "file %s size %llu is to large error.", file.c_str(), static_cast<unsigned long long>(size));
     *reply = ErrorAnswer(id, KS_FILE_SIZE);
@@ -221,6 +259,13 @@ int AllowDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::Msg
   if (start > size) {
     ::close(fd);
     KS_LOG_WARNING(kModule, "start %u beyond the size of %s.", start, session->path.c_str());
+    *reply = MakeDownloadOver(id, '1');
+    return -1;
+  }
+  StreamSlot slot;
+  if (!slot.held()) {
+    ::close(fd);
+    KS_LOG_WARNING(kModule, "%d downloads under way: %s not sent.", StreamCap(), session->path.c_str());
     *reply = MakeDownloadOver(id, '1');
     return -1;
   }

@@ -13,7 +13,7 @@
 //         up), 16 bytes MD5 file fingerprint, 32 zero bytes
 //   error 266 bytes: MsgHead {266, 0x1012, id}, u16 code, "0", 255 zero bytes; code 4118
 //         (default share folder unset: result 4123; not shared: 4118), 4119 (missing: -1),
-//         4120 (size unreadable or above the cap: -1)
+//         4120 (size unreadable or above the cap, or the streaming cap reached: -1)
 //
 // MSG_ALLOW_DOWNLOAD_FILE (5): u32 start offset at body offset 0 (after the relay prefix
 // for a relayed request). Direct (local server, UDT): takes the session out of the table
@@ -26,6 +26,10 @@
 //   for the first, then +1), u32 0, u32 0, n <= 1000 file bytes
 //   MSG_DOWNLOAD_OVER (the reply): MsgHead {12, 0x1003, id}, "0" whole file sent or "1"
 //   failed (file gone, offset beyond its size, read error or file cut short), 3 zero bytes
+// At most KESTYL_MAX_DOWNLOADS (kDefaultStreamCap) direct downloads stream at the same
+// time, each holding a thread: beyond that a request gets the error 4120 and an allow
+// MSG_DOWNLOAD_OVER "1". A client that stops reading ends its download with its connection
+// (see the local message server's idle time-out for output that does not drain).
 // A complete download writes a transfer-log row (type 1, the file's size). When a write
 // fails (connection closed) the download ends without notice. No session: nothing sent.
 // Relayed: the relay module's starter runs the download (SetRelayedDownloadStarter);
@@ -59,6 +63,7 @@ constexpr size_t kOverSize = 12;
 constexpr size_t kStopAnswerSize = 9;
 // Files of this many bytes or more are refused (more than 500 x 1024 x 1024).
 constexpr uint64_t kRefusedSize = 524288001;
+constexpr int kDefaultStreamCap = 64;
 
 int ReqDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead* head,
                     ks::net::Channel* conn, std::vector<uint8_t>* reply, int* udtSocket, int* direct);

@@ -20,11 +20,11 @@
 #include <mutex>
 #include <vector>
 
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/share_policy.h"
 #include "agent/log/log.h"
 #include "agent/net/http/http_server.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 
@@ -34,6 +34,9 @@ namespace {
 constexpr char kModule[] = "KestylClient";
 // Bounds the wait for the peer's close after a short answer (see LingeringClose).
 constexpr int kLingerMs = 1000;
+// Part of the names of an upload's temporary file and journal ("kestyl.rename",
+// "kestyl.renametmp").
+constexpr char kUploadMarker[] = "kestyl.rename";
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -190,8 +193,24 @@ void ForgetHttpShareView() {
 HttpConnection::HttpConnection(int sock, int timeoutMs)
     : sock_(sock), timeoutMs_(timeoutMs), deadlineMs_(NowMs() + timeoutMs) {}
 
+HttpConnection::HttpConnection(int sock, std::string head)
+    : sock_(sock), timeoutMs_(0), deadlineMs_(0), buffered_(true), head_(std::move(head)) {}
+
 bool HttpConnection::Fill() {
   if (failed_) return false;
+  if (buffered_) {
+    size_t n = std::min(sizeof buf_, head_.size() - headPos_);
+    if (n == 0 || total_ >= kMaxHeadBytes) {
+      failed_ = true;
+      return false;
+    }
+    std::memcpy(buf_, head_.data() + headPos_, n);
+    headPos_ += n;
+    pos_ = 0;
+    len_ = n;
+    total_ += n;
+    return true;
+  }
   if (total_ >= kMaxHeadBytes) {
     failed_ = true;
     return false;
@@ -246,6 +265,42 @@ int ReadHttpLine(HttpConnection& conn, char* line) {
   }
   line[i] = '\0';
   return i;
+}
+
+size_t HttpHeadScanner::Feed(const char* data, size_t size) {
+  size_t i = 0;
+  for (; i < size && !done_; ++i) {
+    char c = data[i];
+    if (afterCr_) {
+      afterCr_ = false;
+      if (c == '\n') continue;  // the LF of a CR LF
+    }
+    if (lineLength_ == kHttpLineSize - 1) {
+      EndLine(false);  // a full piece ends the line before this byte
+      if (done_) break;
+    }
+    if (c == '\r' || c == '\n') {
+      afterCr_ = c == '\r';
+      EndLine(true);
+    } else {
+      if (!firstDone_) first_ += c;
+      ++lineLength_;
+    }
+  }
+  return i;
+}
+
+void HttpHeadScanner::EndLine(bool newline) {
+  if (!firstDone_) {
+    firstDone_ = true;
+    HttpRequestLine r = ParseHttpRequestLine(first_.data(), first_.size());
+    if (::strcasecmp(r.method.c_str(), "GET") != 0 && ::strcasecmp(r.method.c_str(), "POST") != 0)
+      done_ = true;  // answered 501 after the first line
+    first_.clear();
+  } else if (newline && lineLength_ == 0) {
+    done_ = true;
+  }
+  lineLength_ = 0;
 }
 
 std::string UrlDecode(const std::string& text) {
@@ -350,6 +405,18 @@ void ServeFile(HttpConnection& conn, const std::string& path) {
 void accept_request(int sock, int timeoutMs) {
   OS_SockSetTimeouts(sock, timeoutMs, timeoutMs);
   HttpConnection conn(sock, timeoutMs);
+  AnswerRequest(conn, nullptr, nullptr);
+}
+
+void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), void* arg) {
+  const int sock = conn.Socket();
+  auto lingerAndClose = [&] {
+    if (linger) {
+      linger(sock, arg);
+    } else {
+      LingeringClose(sock);
+    }
+  };
   char line[kHttpLineSize];
   int length = ReadHttpLine(conn, line);
   HttpRequestLine req = ParseHttpRequestLine(line, static_cast<size_t>(length));
@@ -358,7 +425,7 @@ void accept_request(int sock, int timeoutMs) {
   bool isPost = ::strcasecmp(req.method.c_str(), "POST") == 0;
   if (!isGet && !isPost) {
     SendNotImplemented(sock);
-    LingeringClose(sock);
+    lingerAndClose();
     return;
   }
   bool servable = isGet;
@@ -380,16 +447,18 @@ void accept_request(int sock, int timeoutMs) {
   KS_LOG_INFO(kModule, "http request GET %s", path.c_str());
   if (!path.empty() && path.back() == '/') path += "index.html";
 
-  // Only what lies inside a share is ever looked at; everything else is "not found".
+  // Only what lies inside a share is ever looked at; everything else is "not found". So are
+  // the upload's own files, which no listing shows.
   std::string local;
   bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
+                url.find(kUploadMarker) == std::string::npos &&
                 CheckSharedFile(path, *shares, &local) == KS_OK;
   struct stat st {};
   if (!inside || ::stat(local.c_str(), &st) != 0 ||
       (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
     DropHead(conn);
     SendNotFound(sock);
-    LingeringClose(sock);
+    lingerAndClose();
     return;
   }
   if (servable && S_ISREG(st.st_mode) && !HasExecutableExtension(local)) ServeFile(conn, local);

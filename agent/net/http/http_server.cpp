@@ -15,11 +15,15 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "agent/log/log.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
+#include "agent/net/socket/socket.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::net {
@@ -27,6 +31,8 @@ namespace {
 
 constexpr char kModule[] = "KestylClient";
 constexpr int kStopCheckMs = 200;
+constexpr int kFirstPauseMs = 50;         // accepting paused while out of descriptors...
+constexpr int kLongestPauseMs = 500;      // ...doubling up to this
 
 using Clock = std::chrono::steady_clock;
 
@@ -35,11 +41,8 @@ int PositiveSetting(const char* name, int fallback) {
   return (v > 0 && v <= 10 * 1000 * 1000) ? static_cast<int>(v) : fallback;
 }
 
-// True when the peer has already sent something (or closed): no need to wait for it.
-bool HasInput(int fd) {
-  char c;
-  ssize_t n = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n > 0 || n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+bool OutOfDescriptors(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
@@ -49,6 +52,7 @@ HttpServerOptions HttpServerOptions::FromSettings() {
   o.address = ks::settings::Loopback() ? "127.0.0.1" : "";
   o.port = ks::settings::HttpPort();
   o.timeoutMs = PositiveSetting("KESTYL_HTTP_TIMEOUT_MS", o.timeoutMs);
+  o.headTimeoutMs = PositiveSetting("KESTYL_HTTP_HEAD_TIMEOUT_MS", o.headTimeoutMs);
   o.maxConnections = PositiveSetting("KESTYL_HTTP_MAX_CONNECTIONS", o.maxConnections);
   o.maxActive = PositiveSetting("KESTYL_HTTP_MAX_ACTIVE", o.maxActive);
   return o;
@@ -58,16 +62,35 @@ HttpServerOptions HttpServerOptions::FromSettings() {
 // server object is gone.
 struct HttpServer::Shared {
   std::atomic<int> active{0};
+  std::atomic<int> acceptPauses{0};
   int maxActive = 1;
-  int wake = -1;  // eventfd: a job ended while the server was saturated
+  int wake = -1;  // eventfd: a job ended while the server was saturated, or handed back
+  std::mutex mutex;
+  bool looping = false;             // the loop takes connections back (under mutex)
+  std::vector<int> handedBack;      // connections to close after a lingering read
   ~Shared() {
     if (wake >= 0) ::close(wake);
   }
+  void Wake() {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
+  }
   void JobEnded() {
-    if (active.fetch_sub(1) == maxActive && wake >= 0) {
-      uint64_t one = 1;
-      [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
+    if (active.fetch_sub(1) == maxActive && wake >= 0) Wake();
+  }
+  // A job's connection after a short answer: the loop closes it after a lingering read.
+  static void HandBack(int sock, void* arg) {
+    auto* self = static_cast<Shared*>(arg);
+    {
+      std::lock_guard<std::mutex> lock(self->mutex);
+      if (self->looping) {
+        ::shutdown(sock, SHUT_WR);
+        self->handedBack.push_back(sock);
+        self->Wake();
+        return;
+      }
     }
+    ::close(sock);
   }
 };
 
@@ -118,22 +141,37 @@ void HttpServer::Stop() { stop_.store(true); }
 
 int HttpServer::ActiveCount() const { return shared_->active.load(); }
 
+int HttpServer::AcceptPauses() const { return shared_->acceptPauses.load(); }
+
 void HttpServer::Run() {
   if (listen_ < 0) return;
-  // Connections wait here, costing no thread, until their request begins. They all get
-  // the same time-out, so the queue in accept order is also the order of their deadlines;
-  // an entry whose connection has moved on is recognised by its sequence number.
-  struct Waiting {
+  // Every connection the loop holds is either still sending its head (kHead) or being
+  // closed after a short answer (kLinger). Each kind has one fixed time-out, so a queue in
+  // arrival order is also the order of the deadlines; an entry whose connection has moved
+  // on is recognised by its sequence number.
+  enum class Kind { kHead, kLinger };
+  struct Held {
+    uint64_t seq = 0;
+    Kind kind = Kind::kHead;
+    std::string head;
+    HttpHeadScanner scanner;
+    size_t dropped = 0;
+  };
+  struct Entry {
     int fd;
     uint64_t seq;
     Clock::time_point deadline;
   };
-  std::deque<Waiting> queue;
-  std::vector<uint64_t> waitingSeq;  // by descriptor: the entry that waits, 0 = none
-  size_t waitingCount = 0;
-  std::deque<int> ready;             // request begun, waiting for a free job
+  std::unordered_map<int, Held> held;
+  std::deque<Entry> heads, lingering;
+  struct Ready {
+    int fd;
+    std::string head;
+  };
+  std::deque<Ready> ready;  // head read, waiting for a free job
   uint64_t nextSeq = 1;
-  const auto timeout = std::chrono::milliseconds(options_.timeoutMs);
+  const auto headTimeout = std::chrono::milliseconds(options_.headTimeoutMs);
+  const auto lingerTime = std::chrono::milliseconds(options_.lingerMs);
   const size_t maxConnections = static_cast<size_t>(std::max(1, options_.maxConnections));
   const int maxActive = shared_->maxActive;
 
@@ -151,38 +189,59 @@ void HttpServer::Run() {
     listen_ = -1;
     return;
   }
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->looping = true;
+  }
 
-  auto stopWaiting = [&](int fd) {
-    if (static_cast<size_t>(fd) < waitingSeq.size() && waitingSeq[fd] != 0) {
-      waitingSeq[fd] = 0;
-      --waitingCount;
-      ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-    }
+  auto drop = [&](int fd) {
+    ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+    held.erase(fd);
   };
-  auto startWaiting = [&](int fd) {
+  auto closeHeld = [&](int fd) {
+    drop(fd);
+    ::close(fd);
+  };
+  auto hold = [&](int fd, Kind kind, Held* moved = nullptr) -> Held* {
     epoll_event e{};
     e.events = EPOLLIN | EPOLLRDHUP;
     e.data.fd = fd;
     if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e) != 0) {
       ::close(fd);
-      return;
+      return nullptr;
     }
-    if (waitingSeq.size() <= static_cast<size_t>(fd)) waitingSeq.resize(static_cast<size_t>(fd) + 64, 0);
-    waitingSeq[fd] = nextSeq;
-    ++waitingCount;
-    queue.push_back({fd, nextSeq++, Clock::now() + timeout});
+    Held& h = held[fd];
+    if (moved) h = std::move(*moved);
+    h.seq = nextSeq++;
+    h.kind = kind;
+    (kind == Kind::kHead ? heads : lingering)
+        .push_back({fd, h.seq, Clock::now() + (kind == Kind::kHead ? headTimeout : lingerTime)});
+    return &h;
+  };
+  auto current = [&](const Entry& e) {
+    auto it = held.find(e.fd);
+    return it != held.end() && it->second.seq == e.seq;
+  };
+  // The oldest connection still in `q`, or -1; stale entries are dropped on the way.
+  auto oldest = [&](std::deque<Entry>& q) {
+    while (!q.empty() && !current(q.front())) q.pop_front();
+    return q.empty() ? -1 : q.front().fd;
   };
   // Hands ready connections to pool jobs while there is room.
   auto dispatchReady = [&] {
     while (!ready.empty() && shared_->active.load() < maxActive) {
-      int fd = ready.front();
+      Ready r = std::move(ready.front());
       ready.pop_front();
       shared_->active.fetch_add(1);
       std::shared_ptr<Shared> shared = shared_;
       int timeoutMs = options_.timeoutMs;
+      auto head = std::make_shared<std::string>(std::move(r.head));
+      int fd = r.fd;
       // Never wait for a free worker here: the loop must go on accepting.
-      int rc = DispatchJob(GlobalPool(), [fd, timeoutMs, shared] {
-        accept_request(fd, timeoutMs);
+      int rc = DispatchJob(GlobalPool(), [fd, timeoutMs, shared, head] {
+        OS_SockSetTimeouts(fd, timeoutMs, timeoutMs);
+        HttpConnection conn(fd, std::move(*head));
+        AnswerRequest(conn, &Shared::HandBack, shared.get());
         shared->JobEnded();
       }, false);
       if (rc != 0) {
@@ -191,27 +250,78 @@ void HttpServer::Run() {
       }
     }
   };
-
-  epoll_event events[64];
-  while (!stop_.load() && !ks::state::StopRequested()) {
-    // Connections that sent nothing within the time-out are closed.
-    auto now = Clock::now();
-    while (!queue.empty() && queue.front().deadline <= now) {
-      Waiting w = queue.front();
-      queue.pop_front();
-      if (static_cast<size_t>(w.fd) < waitingSeq.size() && waitingSeq[w.fd] == w.seq) {
-        stopWaiting(w.fd);
-        ::close(w.fd);
+  // Reads what a held connection has sent. A head that is complete, cut by the size limit
+  // or by the peer's close goes to a job; a lingering connection closes once its peer has.
+  auto readFrom = [&](int fd) {
+    auto it = held.find(fd);
+    if (it == held.end()) return;
+    Held& h = it->second;
+    char buf[4096];
+    while (true) {
+      size_t room = sizeof buf;
+      if (h.kind == Kind::kHead) room = std::min(room, kMaxHeadBytes - h.head.size());
+      ssize_t n = room == 0 ? 0 : ::recv(fd, buf, room, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      bool ended = n <= 0;
+      if (h.kind == Kind::kLinger) {
+        h.dropped += ended ? 0 : static_cast<size_t>(n);
+        if (ended || h.dropped >= kMaxHeadBytes) closeHeld(fd);
+        if (ended || h.dropped >= kMaxHeadBytes) return;
+        continue;
+      }
+      if (!ended) {
+        h.scanner.Feed(buf, static_cast<size_t>(n));
+        h.head.append(buf, static_cast<size_t>(n));
+      }
+      if (ended || h.scanner.Done() || h.head.size() >= kMaxHeadBytes) {
+        std::string head = std::move(h.head);
+        drop(fd);
+        ready.push_back({fd, std::move(head)});
+        return;
       }
     }
-    while (!queue.empty() && (static_cast<size_t>(queue.front().fd) >= waitingSeq.size() ||
-                              waitingSeq[queue.front().fd] != queue.front().seq))
-      queue.pop_front();  // moved on to a job
-    int waitMs = kStopCheckMs;
-    if (!queue.empty()) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(queue.front().deadline - now).count() + 1;
-      waitMs = static_cast<int>(std::min<int64_t>(waitMs, left));
+  };
+
+  bool listening = true;
+  int pauseMs = kFirstPauseMs;
+  Clock::time_point resumeAt{};
+  epoll_event events[64];
+  while (!stop_.load() && !ks::state::StopRequested()) {
+    auto now = Clock::now();
+    // Heads not complete by their deadline: answered from what came, or closed when
+    // nothing did; lingering connections are closed at theirs.
+    while (oldest(heads) >= 0 && heads.front().deadline <= now) {
+      int fd = heads.front().fd;
+      heads.pop_front();
+      std::string head = std::move(held[fd].head);
+      if (head.empty()) {
+        closeHeld(fd);
+      } else {
+        drop(fd);
+        ready.push_back({fd, std::move(head)});
+      }
     }
+    while (oldest(lingering) >= 0 && lingering.front().deadline <= now) {
+      int fd = lingering.front().fd;
+      lingering.pop_front();
+      closeHeld(fd);
+    }
+    dispatchReady();
+    if (!listening && now >= resumeAt) {
+      epoll_event e{};
+      e.events = EPOLLIN;
+      e.data.fd = listen_;
+      listening = ::epoll_ctl(ep, EPOLL_CTL_ADD, listen_, &e) == 0;
+      if (!listening) resumeAt = now + std::chrono::milliseconds(pauseMs);
+    }
+
+    auto waitUntil = now + std::chrono::milliseconds(kStopCheckMs);
+    if (oldest(heads) >= 0) waitUntil = std::min(waitUntil, heads.front().deadline);
+    if (oldest(lingering) >= 0) waitUntil = std::min(waitUntil, lingering.front().deadline);
+    if (!listening) waitUntil = std::min(waitUntil, resumeAt);
+    int waitMs = static_cast<int>(std::max<int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(waitUntil - now).count() + 1));
 
     int n = ::epoll_wait(ep, events, 64, waitMs);
     if (n < 0) {
@@ -226,34 +336,60 @@ void HttpServer::Run() {
       } else if (fd == shared_->wake) {
         uint64_t count;
         [[maybe_unused]] ssize_t r = ::read(shared_->wake, &count, sizeof count);
+        std::vector<int> back;
+        {
+          std::lock_guard<std::mutex> lock(shared_->mutex);
+          back.swap(shared_->handedBack);
+        }
+        for (int b : back) {
+          if (hold(b, Kind::kLinger)) readFrom(b);
+        }
       } else {
-        stopWaiting(fd);
-        ready.push_back(fd);
+        readFrom(fd);
       }
     }
     dispatchReady();
-    if (!accepting) continue;
+    if (!accepting || !listening) continue;
     while (true) {
       int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        break;  // drained (EAGAIN), or out of descriptors: the next round tries again
+        if (OutOfDescriptors(errno)) {
+          // The pending connection stays in the queue and would wake every wait at once:
+          // stop listening for a while instead of spinning on it.
+          ::epoll_ctl(ep, EPOLL_CTL_DEL, listen_, nullptr);
+          listening = false;
+          resumeAt = Clock::now() + std::chrono::milliseconds(pauseMs);
+          pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+          if (shared_->acceptPauses.fetch_add(1) == 0)
+            KS_LOG_ERROR(kModule, "httpServer accept: %s", std::strerror(errno));
+        }
+        break;  // drained (EAGAIN), or paused
       }
-      if (waitingCount + ready.size() + static_cast<size_t>(shared_->active.load()) >= maxConnections) {
-        ::close(fd);
-        continue;
+      pauseMs = kFirstPauseMs;
+      if (held.size() + ready.size() + static_cast<size_t>(shared_->active.load()) >= maxConnections) {
+        // Room for the newcomer: the oldest connection being closed, else the oldest one
+        // that has not finished its head; a full house of answers refuses the newcomer.
+        int victim = oldest(lingering);
+        if (victim < 0) victim = oldest(heads);
+        if (victim < 0) {
+          ::close(fd);
+          continue;
+        }
+        closeHeld(victim);
       }
-      if (HasInput(fd)) {
-        ready.push_back(fd);
-        dispatchReady();
-      } else {
-        startWaiting(fd);
-      }
+      if (hold(fd, Kind::kHead)) readFrom(fd);
     }
+    dispatchReady();
   }
-  for (const Waiting& w : queue)
-    if (static_cast<size_t>(w.fd) < waitingSeq.size() && waitingSeq[w.fd] == w.seq) ::close(w.fd);
-  for (int fd : ready) ::close(fd);
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->looping = false;
+    for (int fd : shared_->handedBack) ::close(fd);
+    shared_->handedBack.clear();
+  }
+  for (auto& [fd, h] : held) ::close(fd);
+  for (Ready& r : ready) ::close(r.fd);
   ::close(ep);
   ::close(listen_);
   listen_ = -1;

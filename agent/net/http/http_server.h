@@ -18,17 +18,24 @@
 //             or a file named *.exe, *.cmd, *.bat or *.com.
 //
 // Limits: the request line is read up to 1023 characters (the rest is read as header
-// lines and dropped); the request head up to kMaxHeadBytes. Every connection has receive
-// and send time-outs; a connection that sends nothing costs no thread (the accept loop
-// holds it until its request starts or the time-out closes it); beyond maxConnections a
-// new connection is closed at once, and at most maxActive are answered at the same time,
-// each by its own pool job.
+// lines and dropped); the request head up to kMaxHeadBytes, within headTimeoutMs of the
+// accept. The accept loop reads every request head itself, without blocking, so slow or
+// silent connections cost no thread; only a complete head (or one cut by the deadline, the
+// size limit or the peer's close) is handed to a pool job, at most maxActive at the same
+// time. Each send has the time-out timeoutMs. At maxConnections the oldest connection that
+// is still sending its head (or being closed) is closed to make room for the new one; only
+// when all are being answered is the new one closed at once. After a 404 or 501 the job
+// hands the connection back to the loop, which reads what the peer still sends for up to a
+// second before closing (so the answer is not destroyed by a reset). While the process is
+// out of descriptors the loop stops accepting for a moment (doubling up to half a second)
+// instead of spinning on the failing accept.
 //
-// The share folders are read from the database at most once a second, so a change of the
-// shares takes effect on HTTP within a second.
+// Names holding the upload markers ("kestyl.rename", "kestyl.renametmp") are answered as
+// missing, as listings hide them.
 //
 // Settings (ks::settings): KESTYL_HTTP_PORT (15008), KESTYL_HTTP_TIMEOUT_MS (30000),
-// KESTYL_HTTP_MAX_CONNECTIONS (256), KESTYL_HTTP_MAX_ACTIVE (32). In loopback mode the
+// KESTYL_HTTP_HEAD_TIMEOUT_MS (10000), KESTYL_HTTP_MAX_CONNECTIONS (256),
+// KESTYL_HTTP_MAX_ACTIVE (32). In loopback mode the
 // server listens on 127.0.0.1 only. Logs under "KestylClient".
 #pragma once
 
@@ -78,7 +85,9 @@ constexpr int kHttpBacklog = 511;
 struct HttpServerOptions {
   std::string address;        // "" = every address
   uint16_t port = 15008;      // 0 = any free port (read it back with HttpServer::Port)
-  int timeoutMs = 30000;      // waiting for a request, reading its head, each send
+  int timeoutMs = 30000;      // each send
+  int headTimeoutMs = 10000;  // from the accept to the end of the request head
+  int lingerMs = 1000;        // reading what the peer still sends after a 404 or 501
   int maxConnections = 256;   // accepted and not yet closed
   int maxActive = 32;         // being answered (pool jobs) at once; below the pool's 50
                               // parked workers, so answering never churns threads
@@ -89,10 +98,12 @@ struct HttpServerOptions {
 
 // One request's connection: the accepted socket and a small read buffer. Reading stops
 // for good at the first receive error, the peer's close, the head deadline (timeoutMs
-// from the start) or kMaxHeadBytes; Failed() then tells.
+// from the start) or kMaxHeadBytes; Failed() then tells. Made from a head the accept loop
+// has read already, it reads that text only and never the socket.
 class HttpConnection {
  public:
   HttpConnection(int sock, int timeoutMs);
+  HttpConnection(int sock, std::string head);
   int Socket() const { return sock_; }
   bool Failed() const { return failed_; }
   // The next byte; false when none can be read (see above).
@@ -106,6 +117,9 @@ class HttpConnection {
   int sock_;
   int timeoutMs_;
   int64_t deadlineMs_;
+  bool buffered_ = false;
+  std::string head_;
+  size_t headPos_ = 0;
   bool failed_ = false;
   size_t pos_ = 0;
   size_t len_ = 0;
@@ -117,6 +131,27 @@ class HttpConnection {
 // lone CR and LF all end the line as "\n"; so does a failed read. The "\n" (when it fits)
 // and a NUL are stored; the result is the number of characters stored.
 int ReadHttpLine(HttpConnection& conn, char* line);
+
+// Tells, byte by byte, when a request head read by ReadHttpLine is complete: the first
+// line when its method is neither GET nor POST (nothing more is read then), otherwise the
+// first empty line after it. It splits lines exactly as ReadHttpLine does (CR LF, lone CR
+// and LF, and 1023-character pieces), so the job that parses the head never needs a byte
+// the loop did not wait for.
+class HttpHeadScanner {
+ public:
+  // Consumes bytes up to the end of the head; the number consumed.
+  size_t Feed(const char* data, size_t size);
+  bool Done() const { return done_; }
+
+ private:
+  void EndLine(bool newline);
+
+  std::string first_;
+  bool firstDone_ = false;
+  bool afterCr_ = false;
+  bool done_ = false;
+  size_t lineLength_ = 0;
+};
 
 // "%%" -> "%", "%" and two hex digits -> that byte, "%" before anything else stays "%",
 // "+" -> blank; every other character is copied.
@@ -133,6 +168,9 @@ HttpRequestLine ParseHttpRequestLine(const char* line, size_t length);
 // Reads one request from the accepted socket, answers it and closes the socket. Sets the
 // socket's receive and send time-outs to timeoutMs first.
 void accept_request(int sock, int timeoutMs);
+// Answers the request read from `conn` and gives its socket up: closed, or after a 404 or
+// 501 handed to `linger` (which must close it; null = close after a lingering read here).
+void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), void* arg);
 // Drops the rest of the request head, then answers with the file (200) or 404.
 void ServeFile(HttpConnection& conn, const std::string& path);
 // The 200 head for a body of `size` bytes, in one send (MSG_MORE when a body follows).
@@ -170,6 +208,8 @@ class HttpServer {
   void Stop();
   // Connections being answered now.
   int ActiveCount() const;
+  // Times accept ran out of descriptors and the loop paused accepting.
+  int AcceptPauses() const;
 
  private:
   struct Shared;

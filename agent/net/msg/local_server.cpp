@@ -26,7 +26,7 @@
 #include "agent/log/log.h"
 #include "agent/net/msg/frame.h"
 #include "agent/net/msg/msg.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
 
@@ -258,16 +258,33 @@ bool Connection::Write(const void* data, size_t length) {
   if (!data) return false;
   evbuffer* out = bufferevent_get_output(bev_);
   const bool mayWait = tl_loopOf != server_;  // the loop thread must never wait for itself
-  for (;;) {
+  const int idleMs = server_->opt.idleMs;
+  int64_t stalledSince = NowMs();
+  uint64_t seenGen = 0;
+  for (bool first = true;; first = false) {
     uint64_t gen;
     {
       std::lock_guard<std::mutex> lock(m_);
       if (closed_) return false;
       gen = drainGen_;
     }
+    if (first || gen != seenGen) {
+      seenGen = gen;
+      stalledSince = NowMs();
+    }
     if (!mayWait || evbuffer_get_length(out) <= server_->opt.highWater) break;
+    // A client that stops reading must not hold this thread for ever: output that has not
+    // drained for the idle time-out ends the connection.
+    int64_t stalled = NowMs() - stalledSince;
+    if (idleMs > 0 && stalled >= idleMs) {
+      KS_LOG_WARNING("CommLib", "Connection %llu took no output for %lld ms, closing it.",
+                     static_cast<unsigned long long>(id_), static_cast<long long>(stalled));
+      server_->Close(shared_from_this());
+      return false;
+    }
+    int64_t waitMs = idleMs > 0 ? std::min<int64_t>(1000, idleMs - stalled) : 1000;
     std::unique_lock<std::mutex> lock(m_);
-    cv_.wait_for(lock, std::chrono::seconds(1), [&] { return closed_ || drainGen_ != gen; });
+    cv_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return closed_ || drainGen_ != gen; });
   }
   bufferevent_lock(bev_);
   bool ok = !closed_;

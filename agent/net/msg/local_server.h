@@ -13,7 +13,9 @@
 // Origin: kLocal when the peer address is 127.0.0.1, kLan otherwise. A type that is not
 // registered closes the connection without an answer, except 0x1008 and 0x1009, which are
 // read whole and refused by Dispatch (280) with the connection kept. A connection with no
-// traffic for `idleMs` (and no handler running or output pending) is closed. Out of
+// traffic for `idleMs` (and no handler running or output pending) is closed; so is one whose
+// output has not drained for `idleMs` while a writer waits (a client that stops reading
+// during a download): Write then fails. Out of
 // descriptors, the LAN connection quiet longest among those with nothing to do is closed to
 // make room, so that idle connections never lock out the desktop program; any other accept
 // error, or one with no such connection, pauses the listener and retries after

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <thread>
 
@@ -231,6 +232,200 @@ TEST_F(Faults, IdleConnectionsAndAFullDescriptorTable) {
   auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
   ASSERT_TRUE(phone);
   EXPECT_EQ(CompareDownload(phone->Download("$DEFAULT$/after.bin", 1), data + "/after.bin", 0), "");
+  EXPECT_TRUE(agent->Running());
+}
+
+// CPU time the process has used, in clock ticks (utime + stime of /proc/<pid>/stat).
+long CpuTicks(pid_t pid) {
+  std::string stat = ks::test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  unsigned long utime = 0, stime = 0;
+  // After the name: state and 10 numbers, then utime and stime.
+  if (std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                  &utime, &stime) != 2)
+    return -1;
+  return static_cast<long>(utime + stime);
+}
+
+// One GET on a new connection; the whole answer, or what came before `timeout_ms` of
+// silence ("" when the connection was refused).
+std::string HttpGetRaw(uint16_t port, const std::string& target, int timeout_ms) {
+  UniqueFd fd = ConnectTcp("127.0.0.1", port, timeout_ms);
+  if (!fd) return "";
+  SendAll(fd.get(), "GET " + target + " HTTP/1.1\r\nHost: pc\r\n\r\n", timeout_ms);
+  std::string answer;
+  char buf[16384];
+  while (Readable(fd.get(), timeout_ms)) {
+    ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+    if (n <= 0) break;
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  return answer;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Raises this process's descriptor limit for a flood of client connections; restored at
+// the end of the scope.
+class MoreDescriptors {
+ public:
+  explicit MoreDescriptors(rlim_t wanted) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit raised = saved_;
+    raised.rlim_cur = std::min<rlim_t>(saved_.rlim_max, wanted);
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &raised) == 0 && raised.rlim_cur >= wanted;
+  }
+  ~MoreDescriptors() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+// Slow heads and idle connections cost the HTTP server no job, and at its cap the oldest
+// idle connection makes room: a real GET is answered while 40 clients trickle their heads
+// and while 1000 more sit idle. The head deadline is far beyond the test, so only those
+// bounds can let the GET through.
+TEST_F(Faults, HttpAnswersUnderSlowHeadsAndIdleConnections) {
+  MoreDescriptors more(4096);
+  if (!more.ok()) GTEST_SKIP() << "this process may not open 4096 descriptors";
+  options.env["KESTYL_HTTP_HEAD_TIMEOUT_MS"] = "600000";
+  const std::string content = PutData("page.bin", 5000, 401);
+  ASSERT_TRUE(StartAgent());
+  const uint16_t port = agent->http_port();
+  ASSERT_TRUE(WaitFor([&] { return !HttpGetRaw(port, "/$DEFAULT$/page.bin", 2000).empty(); }, 10000));
+
+  std::vector<UniqueFd> slow;
+  for (int i = 0; i < 40; ++i) {
+    UniqueFd fd = ConnectTcp("127.0.0.1", port, 2000);
+    ASSERT_TRUE(fd);
+    ASSERT_EQ(SendAll(fd.get(), std::string("GET /$DEFAULT$/page.bin HTTP/1.1\r\nHo"), 2000), Io::kOk);
+    slow.push_back(std::move(fd));
+  }
+  EXPECT_TRUE(EndsWith(HttpGetRaw(port, "/$DEFAULT$/page.bin", 20000), content)) << "under 40 slow heads";
+
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 1000; ++i) {
+    UniqueFd fd = ConnectTcp("127.0.0.1", port, 2000);
+    if (fd) idle.push_back(std::move(fd));
+  }
+  EXPECT_GE(idle.size(), 900u);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(EndsWith(HttpGetRaw(port, "/$DEFAULT$/page.bin", 20000), content)) << "under 1000 idle, " << i;
+  EXPECT_TRUE(agent->Running());
+}
+
+// The agent's descriptor table full of HTTP connections: the accept loop waits without
+// using the CPU, and serves again once descriptors are free.
+TEST_F(Faults, HttpOutOfDescriptorsWaitsQuietlyAndRecovers) {
+  MoreDescriptors more(4096);
+  if (!more.ok()) GTEST_SKIP() << "this process may not open 4096 descriptors";
+  constexpr long kAgentFiles = 200;
+  options.nofile_limit = kAgentFiles;
+  options.env["KESTYL_HTTP_HEAD_TIMEOUT_MS"] = "600000";
+  options.env["KESTYL_HTTP_MAX_CONNECTIONS"] = "1000";  // the table fills before the cap
+  const std::string content = PutData("page.bin", 5000, 402);
+  ASSERT_TRUE(StartAgent());
+  const uint16_t port = agent->http_port();
+  ASSERT_TRUE(WaitFor([&] { return !HttpGetRaw(port, "/$DEFAULT$/page.bin", 2000).empty(); }, 10000));
+
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 400; ++i) {
+    UniqueFd fd = ConnectTcp("127.0.0.1", port, 200);
+    if (fd) idle.push_back(std::move(fd));
+  }
+  ASSERT_TRUE(WaitFor([&] { return OpenDescriptors(agent->pid()) >= kAgentFiles - 1; }, 10000))
+      << OpenDescriptors(agent->pid()) << " descriptors open";
+
+  UniqueFd waiting = ConnectTcp("127.0.0.1", port, 2000);  // in the listen queue
+  ASSERT_TRUE(waiting);
+  ASSERT_EQ(SendAll(waiting.get(), std::string("GET /$DEFAULT$/page.bin HTTP/1.1\r\n\r\n"), 2000), Io::kOk);
+  const long before = CpuTicks(agent->pid());
+  EXPECT_FALSE(Readable(waiting.get(), 1000)) << "answered with no descriptor to spare?";
+  const long spent = CpuTicks(agent->pid()) - before;
+  EXPECT_LT(spent, 20) << "clock ticks the agent used in a second of waiting";
+
+  idle.clear();  // their ends close; the agent's follow
+  std::string answer;
+  ASSERT_TRUE(Readable(waiting.get(), 20000));
+  char buf[16384];
+  for (ssize_t n; Readable(waiting.get(), 5000) && (n = ::recv(waiting.get(), buf, sizeof buf, 0)) > 0;)
+    answer.append(buf, static_cast<size_t>(n));
+  EXPECT_TRUE(EndsWith(answer, content)) << answer.substr(0, 200);
+  EXPECT_TRUE(EndsWith(HttpGetRaw(port, "/$DEFAULT$/page.bin", 20000), content));
+  EXPECT_TRUE(agent->Running());
+}
+
+long Threads(pid_t pid) {
+  std::string status = ks::test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("Threads:");
+  return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 8);
+}
+
+// 300 phones ask for a large file and never read: at most the streaming cap of downloads
+// hold a thread and their buffers; beyond it a request gets the download error 4120 (or an
+// allow the end "1"). Other clients are served all the while.
+TEST_F(Faults, DownloadsThatAreNeverReadStayWithinTheCap) {
+  MoreDescriptors more(4096);
+  if (!more.ok()) GTEST_SKIP() << "this process may not open 4096 descriptors";
+  constexpr int kPhones = 300;
+  constexpr int kCap = 64;  // KESTYL_MAX_DOWNLOADS' default
+  ks::test::MakeSparseFile(data + "/big.bin", 400ull << 20);
+  const std::string small = PutData("small.bin", 30000, 501);
+  ASSERT_TRUE(StartAgent());
+  auto first = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(CompareDownload(first->Download("$DEFAULT$/small.bin", 1), data + "/small.bin", 0), "");
+  const long threadsBefore = Threads(agent->pid());
+  const long rssBefore = RssKb(agent->pid());
+
+  std::vector<std::unique_ptr<FakeMobileClient>> stalled;
+  int accepted = 0, refused = 0;
+  for (int i = 0; i < kPhones; ++i) {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    ASSERT_TRUE(phone) << i;
+    DownloadInfo info = phone->RequestDownload("$DEFAULT$/big.bin", 100 + i);
+    ASSERT_TRUE(info.ok()) << i << " " << info.Describe();
+    if (!info.accepted) {
+      EXPECT_EQ(info.error_code, 4120) << i;
+      ++refused;
+      continue;
+    }
+    ++accepted;
+    ASSERT_EQ(phone->AllowDownload(100 + i, 0), Io::kOk);
+    stalled.push_back(std::move(phone));  // kept open, never read
+  }
+  EXPECT_GE(accepted, kCap);
+  EXPECT_GT(refused, 0);
+
+  // Served at once all the same.
+  auto other = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(other);
+  EXPECT_TRUE(other->Listing("$DEFAULT$", '1', 7).ok());
+  DownloadResult refusedBig = other->Download("$DEFAULT$/big.bin", 8);
+  EXPECT_FALSE(refusedBig.info.accepted) << "the cap is reached";
+  auto another = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(another);
+  EXPECT_TRUE(another->Listing("$DEFAULT$", '1', 9).ok());
+
+  const long threads = Threads(agent->pid());
+  const long rss = RssKb(agent->pid());
+  std::printf("threads %ld -> %ld, RSS %ld -> %ld KiB, %d accepted, %d refused\n", threadsBefore, threads,
+              rssBefore, rss, accepted, refused);
+  EXPECT_LE(threads, threadsBefore + kCap + 16);
+  EXPECT_LE(rss, rssBefore + kCap * 2 * 1024) << "KiB: about 2 MiB per stalled download at most";
+
+  // Once they go, the places are free again.
+  stalled.clear();
+  bool servedAgain = WaitFor([&] {
+    auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+    return phone && phone->RequestDownload("$DEFAULT$/big.bin", 999).accepted;
+  }, 30000);
+  EXPECT_TRUE(servedAgain);
   EXPECT_TRUE(agent->Running());
 }
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -268,12 +269,28 @@ int UdpSocket(const std::string& address, uint16_t port) {
   return s;
 }
 
+// True when some socket of this machine is bound to UDP `port` (/proc/net/udp).
+bool UdpPortBound(uint16_t port) {
+  FILE* f = std::fopen("/proc/net/udp", "r");
+  if (!f) return false;
+  char line[512];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f)) {
+    unsigned address = 0, local = 0;
+    if (std::sscanf(line, " %*d: %x:%x", &address, &local) == 2 && local == port) found = true;
+  }
+  std::fclose(f);
+  return found;
+}
+
 TEST_F(WholeRoad, DiscoveryIsAnsweredOnTheLoopbackBroadcastAddress) {
   // The agent answers through the adapter that shares the asking client's network, so the
   // client sends from this machine's own LAN address; the answer goes to 127.255.255.255.
   const std::string lan = LanAddress();
   if (lan.empty()) GTEST_SKIP() << "this machine has no non-loopback IPv4 address";
   ASSERT_TRUE(StartAgent());
+  // A datagram sent before the agent's discovery socket exists is lost: wait for it.
+  ASSERT_TRUE(WaitFor([&] { return UdpPortBound(agent->discovery_port()); }, 10000)) << agent->ReadLog();
   UniqueFd listen(UdpSocket("127.255.255.255", agent->discovery_port()));
   UniqueFd client(UdpSocket(lan, 0));
   ASSERT_TRUE(listen && client);

@@ -130,6 +130,8 @@ TEST_F(ServiceMode, InstallRunStopRemove) {
     const int pid = st.pid;
     EXPECT_EQ(st.controlsAccepted & 5u, 5u) << "stop and shutdown";
     EXPECT_TRUE(WaitFor([&] { return LogCount("Start service successful!") == runs; }, 5000));
+    // The HTTP server is a job of its own, listening a moment after the start-up.
+    EXPECT_TRUE(WaitFor([&] { return LogCount("httpServer running on port") == runs; }, 10000));
     ASSERT_TRUE(vendor.WaitForRequests(ks::fake::wire::kSrvLogon, runs, 10000)) << "logged on at start-up";
     const size_t logoutsBefore = vendor.RequestCount(ks::fake::wire::kSrvLogout);
 

@@ -14,13 +14,13 @@
 #include <thread>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay.h"
-#include "agent/service/state.h"
-#include "agent/util/md5/md5.h"
+#include "agent/core/state/state.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/relay/fake_relay_server.h"
 #include "tests/fakes/test_support.h"
 
@@ -68,8 +68,8 @@ class UploadThroughRelay : public ::testing::Test {
     auto t = ks::relay::RelayTimings::FromSettings();
     t.retryMs = 100;
     t.pollMs = 20;
-    t.connectTimeoutMs = 2000;
-    t.ioTimeoutMs = 2000;
+    t.connectTimeoutMs = 20000;  // never reached here, even on a loaded machine
+    t.ioTimeoutMs = 20000;
     ks::relay::SetRelayTimings(t);
     ASSERT_EQ(CreateDatabaseFile(dir / "Kestyl.db", KS_SCHEMA_FILE), 0);
     GlobalDb().open((dir / "Kestyl.db").c_str());

@@ -25,9 +25,10 @@
 
 #include "agent/db/local_db.h"
 #include "agent/net/broadcast/device_id.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 #include "platform/adapters.h"
+#include "tests/fakes/net_io.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -88,20 +89,8 @@ int UdpSocket(const std::string& address, uint16_t port, bool reuse = true) {
   return s;
 }
 
-uint16_t BoundPort(int s) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-// A UDP port free on 127.0.0.1 a moment ago.
-uint16_t FreeUdpPort() {
-  int s = UdpSocket("127.0.0.1", 0, false);
-  uint16_t port = BoundPort(s);
-  ::close(s);
-  return port;
-}
+// A UDP port claimed for this test process (see ks::fake::FreeUdpPort).
+uint16_t FreeUdpPort() { return ks::fake::FreeUdpPort(); }
 
 void SendTo(int s, const Bytes& data, const std::string& address, uint16_t port) {
   sockaddr_in a{};

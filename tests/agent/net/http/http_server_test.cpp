@@ -4,7 +4,9 @@
 #include "agent/net/http/http_server.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,7 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,7 +25,7 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -154,6 +159,8 @@ TEST_F(HttpServerTest, AnswersOfTheEdgeCases) {
   const std::string notImplemented = ks::net::kNotImplementedAnswer;
   const std::string name243(243, 'a');  // "/$DEFAULT$/" + 243 = 254 characters
   WriteFile(dir / ("share/" + name243), "long");
+  WriteFile(dir / "share/a.binkestyl.rename", "partial");
+  WriteFile(dir / "share/a.binkestyl.renametmp", "journal");
   struct Case {
     std::string request;
     std::string answer;
@@ -174,6 +181,10 @@ TEST_F(HttpServerTest, AnswersOfTheEdgeCases) {
       {"GET /$DEFAULT$/tool.exe HTTP/1.1\r\n\r\n", ""},
       {"GET /$DEFAULT$/zero HTTP/1.1\r\n\r\n", OkHead(0)},
       {"GET /$DEFAULT$/missing HTTP/1.1\r\n\r\n", notFound},
+      // An upload's own files exist but are not there for anyone.
+      {"GET /$DEFAULT$/a.binkestyl.rename HTTP/1.1\r\n\r\n", notFound},
+      {"GET /$DEFAULT$/a.binkestyl.renametmp HTTP/1.1\r\n\r\n", notFound},
+      {"GET /$DEFAULT$/a.bin%6Bestyl.rename HTTP/1.1\r\n\r\n", notFound},
       {"GET /$DEFAULT_PIC$/x HTTP/1.1\r\n\r\n", notFound},  // default folder not set
       {"GET HTTP/1.1\r\n\r\n", notFound},
       {"GET\r\n\r\n", notFound},
@@ -275,9 +286,9 @@ TEST_F(HttpServerTest, ClientLeavingMidBodyLeavesTheServerRunning) {
   EXPECT_TRUE(WaitIdle());
 }
 
-TEST_F(HttpServerTest, IdleConnectionIsClosedAfterTheTimeOut) {
+TEST_F(HttpServerTest, IdleConnectionIsClosedAfterTheHeadDeadline) {
   HttpServerOptions o;
-  o.timeoutMs = 300;
+  o.headTimeoutMs = 300;
   uint16_t port = StartServer(o);
   ASSERT_NE(port, 0);
   int idle = Connect(port);
@@ -310,23 +321,145 @@ TEST_F(HttpServerTest, TwoHundredIdleConnectionsDoNotStopServing) {
   for (int s : idle) ::close(s);
 }
 
-TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+// True while the peer has neither closed nor reset the connection.
+bool StillOpen(int s) {
+  char c;
+  ssize_t n = ::recv(s, &c, 1, MSG_DONTWAIT | MSG_PEEK);
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+TEST_F(HttpServerTest, AtTheCapTheOldestIdleConnectionMakesRoom) {
   HttpServerOptions o;
   o.maxConnections = 3;
+  o.headTimeoutMs = 60000;  // nothing here may depend on the head deadline
   uint16_t port = StartServer(o);
   ASSERT_NE(port, 0);
+  // Accepted in the order of their handshakes, the first is the oldest.
   std::vector<int> idle;
   for (int i = 0; i < 3; ++i) idle.push_back(Connect(port));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the loop accept them
-  EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), "");
-  for (int s : idle) ::close(s);
-  // Freed slots serve again (the closed ones are answered into the void first).
-  std::string answer;
-  for (int i = 0; i < 100 && answer.empty(); ++i) {
-    answer = Get(port, "/$DEFAULT$/a%20b.txt");
-    if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ::send(idle[0], "GET /$DEFAULT$/a", 16, MSG_NOSIGNAL);  // a head begun counts as idle too
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+    bool failed = true;
+    EXPECT_EQ(ReadAll(idle[round], &failed), "");  // closed to make room
+    EXPECT_FALSE(failed);
+    ASSERT_TRUE(WaitIdle());
+    idle.push_back(Connect(port));  // the house full again
   }
-  EXPECT_EQ(answer, OkHead(11) + kContent);
+  for (size_t i = 2; i < idle.size(); ++i) EXPECT_TRUE(StillOpen(idle[i])) << i;
+  for (int s : idle) ::close(s);
+}
+
+// Heads that trickle in (or never end) are read by the accept loop, not by jobs: with one
+// job for all, a complete request is answered at once.
+TEST_F(HttpServerTest, SlowHeadsHoldNoJob) {
+  HttpServerOptions o;
+  o.maxActive = 1;
+  o.headTimeoutMs = 60000;
+  uint16_t port = StartServer(o);
+  ASSERT_NE(port, 0);
+  std::vector<int> slow;
+  const char* parts[] = {"G", "GET /$DEFAULT$/a%20b.txt", "GET /$DEFAULT$/a%20b.txt HTTP/1.1\r\n",
+                         "GET /$DEFAULT$/a%20b.txt HTTP/1.1\r\nHost: x\r\n\r"};
+  for (int i = 0; i < 40; ++i) {
+    int s = Connect(port);
+    ASSERT_GE(s, 0);
+    const char* part = parts[i % 4];
+    ::send(s, part, std::strlen(part), MSG_NOSIGNAL);
+    slow.push_back(s);
+  }
+  EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+  // A head ended by a lone CR is complete: answered without waiting for another byte.
+  EXPECT_EQ(ReadAll(slow[3]), OkHead(11) + kContent);
+  for (int s : slow) ::close(s);
+}
+
+// After a 404 or 501 the connection is read until the peer closes, for up to lingerMs; the
+// job that answered is free at once.
+TEST_F(HttpServerTest, ShortAnswersLingerWithoutAJob) {
+  HttpServerOptions o;
+  o.maxActive = 1;
+  o.lingerMs = 60000;
+  uint16_t port = StartServer(o);
+  ASSERT_NE(port, 0);
+  struct Case {
+    std::string request;
+    std::string answer;
+  } cases[] = {
+      {"GET /$DEFAULT$/missing HTTP/1.1\r\n\r\n", ks::net::kNotFoundAnswer},
+      {"PUT /x HTTP/1.1\r\nContent-Length: 100\r\n\r\n", ks::net::kNotImplementedAnswer},
+  };
+  std::vector<int> kept;
+  for (const Case& c : cases) {
+    int s = Connect(port);
+    ASSERT_GE(s, 0);
+    ::send(s, c.request.data(), c.request.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(ReadAll(s), c.answer);  // our side shut, the peer's still open
+    kept.push_back(s);
+  }
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+  for (int s : kept) ::close(s);
+}
+
+// Out of descriptors, the accept loop pauses instead of spinning on the connection it
+// cannot take, and serves it once descriptors are free again.
+TEST_F(HttpServerTest, OutOfDescriptorsTheLoopWaitsQuietly) {
+  uint16_t port = StartServer();
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);  // the database is open
+  ASSERT_TRUE(WaitIdle());  // and that connection is closed: nothing frees a descriptor later
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 512;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  auto fill = [&] {
+    for (int fd; (fd = ::dup(client)) >= 0;) filler.push_back(fd);
+    return errno;
+  };
+  ASSERT_EQ(fill(), EMFILE);
+
+  clockid_t serverClock;
+  ASSERT_EQ(::pthread_getcpuclockid(thread_.native_handle(), &serverClock), 0);
+  auto cpuMs = [&] {
+    timespec t{};
+    ::clock_gettime(serverClock, &t);
+    return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+  };
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);  // in the backlog
+  const std::string req = "GET /$DEFAULT$/a%20b.txt HTTP/1.1\r\n\r\n";
+  ::send(client, req.data(), req.size(), MSG_NOSIGNAL);
+  bool paused = false;
+  for (int i = 0; i < 1000 && !paused; ++i) {
+    paused = server_->AcceptPauses() >= 1;
+    if (!paused) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(paused);
+  // Four pauses in a row (50, 100, 200, 400 ms): a loop that spun would burn the time.
+  double before = cpuMs();
+  bool fourMore = false;
+  for (int i = 0; i < 1000 && !fourMore; ++i) {
+    fourMore = server_->AcceptPauses() >= 5;
+    if (!fourMore) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  double spent = cpuMs() - before;
+  for (int fd : filler) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(fourMore);
+  EXPECT_LT(spent, 100.0) << "CPU milliseconds of the accept loop while it could not accept";
+  timeval tv{10, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  EXPECT_EQ(ReadAll(client), OkHead(11) + kContent);
+  ::close(client);
 }
 
 TEST_F(HttpServerTest, JobListensOnTheSettingsPortUntilTheStopFlag) {

@@ -53,7 +53,7 @@ struct Recorder {
     events.push_back(e);
     cv.notify_all();
   }
-  bool WaitFor(const std::string& e, std::chrono::milliseconds t = 5s) {
+  bool WaitFor(const std::string& e, std::chrono::milliseconds t = 20s) {
     std::unique_lock<std::mutex> l(m);
     return cv.wait_for(l, t, [&] { return std::find(events.begin(), events.end(), e) != events.end(); });
   }
@@ -424,6 +424,28 @@ TEST_F(LocalServerTest, StreamingWritesWaitForTheReaderAndFailOnceClosed) {
   ASSERT_TRUE(g_rec.WaitFor("closed " + id));
   EXPECT_EQ(g_rec.Count("stream write failed"), 1u);
   EXPECT_LT(g_rec.Index("stream end " + id), g_rec.Index("closed " + id));
+}
+
+// A client that asks for a stream and never reads: once its output has not drained for the
+// idle time-out the connection is closed and the handler's write fails, freeing its thread.
+TEST_F(LocalServerTest, OutputThatDoesNotDrainEndsAfterTheIdleTimeOut) {
+  LocalServerOptions o;
+  o.highWater = 64 * 1024;
+  o.idleMs = 300;
+  StartServer(o);
+  Client c(port_, nullptr, 64 * 1024);
+  c.Send(Message(kChannelId, 1));
+  MsgHead h;
+  std::string idText;
+  ASSERT_TRUE(c.Recv(&h, &idText));
+  std::string id = idText.substr(0, idText.find(' '));
+  std::string count(4, '\0');
+  PutU32(reinterpret_cast<uint8_t*>(count.data()), 1000000);  // 1 GB: never all buffered
+  c.Send(Message(kStream, 2, count));
+  ASSERT_TRUE(g_rec.WaitFor("closed " + id));
+  EXPECT_EQ(g_rec.Count("stream write failed"), 1u);
+  EXPECT_LT(g_rec.Index("stream end " + id), g_rec.Index("closed " + id));
+  EXPECT_LT(g_streamWrites.load(), 1000000);
 }
 
 TEST_F(LocalServerTest, ReadingPausesWhileHandlersLagAndResumesAfterwards) {

@@ -21,7 +21,7 @@
 #include "agent/log/log.h"
 #include "agent/db/local_db.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/fakes/p2p/fake_p2p.h"
 #include "tests/fakes/test_support.h"
 
@@ -112,6 +112,10 @@ class P2PEnvironment : public ::testing::Environment {
 };
 const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new P2PEnvironment);
 
+// Bound of every wait for something that must happen: generous, since a loaded machine may
+// take seconds, and costless, since the waits end when it happens.
+constexpr int kWaitMs = 15000;
+
 bool LogHas(const std::string& text) { return test::ReadFile(LogDir() / "Log.txt").find(text) != std::string::npos; }
 
 bool WaitFor(const std::function<bool()>& pred, int ms) {
@@ -174,7 +178,7 @@ class P2PClientTest : public ::testing::Test {
       g_closed.clear();
     }
     ASSERT_EQ(net::DispatchJob(StartP2PClient), 0);
-    ASSERT_TRUE(WaitFor([] { return P2PUdpPort() != 0; }, 3000));
+    ASSERT_TRUE(WaitFor([] { return P2PUdpPort() != 0; }, kWaitMs));
     port_ = P2PUdpPort();
   }
 
@@ -206,7 +210,7 @@ TEST_F(P2PClientTest, HeartBeatGoesToTheRendezvousServer) {
   ASSERT_TRUE(WaitFor([&] {
     if (auto d = rendezvous_.Receive(100)) beats.push_back(*d);
     return beats.size() >= 2;
-  }, 5000));
+  }, kWaitMs));
   char host[256] = {};
   ::gethostname(host, sizeof(host) - 1);
   for (const Datagram& d : beats) {
@@ -255,7 +259,7 @@ TEST_F(P2PClientTest, ShortSignallingDatagramsAreRefused) {
       ASSERT_TRUE(s.SendTo(port_, test::p2p::HolePunchDatagram(f)));
     }
     for (int i = 0; i < 6; ++i) {
-      auto d = s.Receive(2000);
+      auto d = s.Receive(kWaitMs);
       ASSERT_TRUE(d.has_value()) << i;
       auto answer = test::p2p::DecodePunch(d->bytes);
       ASSERT_TRUE(answer.has_value());
@@ -263,7 +267,7 @@ TEST_F(P2PClientTest, ShortSignallingDatagramsAreRefused) {
       EXPECT_EQ(answer->opaque16[0], expectTag);
     }
     if (c.logLine) {
-      EXPECT_TRUE(WaitFor([&] { return LogHas(c.logLine); }, 1000));
+      EXPECT_TRUE(WaitFor([&] { return LogHas(c.logLine); }, kWaitMs));
     }
   }
 }
@@ -284,7 +288,7 @@ TEST_F(P2PClientTest, ServerHolePunchIsAnsweredThreeTimesToEachAddressInTurn) {
   std::vector<std::pair<int64_t, char>> arrivals;
   for (auto* e : {&p, &server}) {
     for (int i = 0; i < 3; ++i) {
-      auto d = e->Receive(2000);
+      auto d = e->Receive(kWaitMs);
       ASSERT_TRUE(d.has_value());
       ASSERT_EQ(d->bytes.size(), 32u);
       EXPECT_EQ(ntohs(d->from.sin_port), port_);
@@ -332,7 +336,7 @@ TEST_F(P2PClientTest, ClientHolePunchIsAnsweredThreeTimesWithItsSourcePort) {
   }
   // A peer entry follows once the UDT connection is made.
   ASSERT_TRUE(peer.Connect(port_));
-  EXPECT_TRUE(WaitFor([] { return P2PPeerCount() == 1; }, 2000));
+  EXPECT_TRUE(WaitFor([] { return P2PPeerCount() == 1; }, kWaitMs));
 }
 
 TEST_F(P2PClientTest, DeviceHeartBeatIsAnsweredOverUdt) {
@@ -341,7 +345,7 @@ TEST_F(P2PClientTest, DeviceHeartBeatIsAnsweredOverUdt) {
     FakeUdtPeer peer;
     Connect(peer, viaAck);
     ASSERT_TRUE(peer.Send(HeartBeatRequest(77)));
-    ExpectHeartBeatAnswer(peer.Receive(3000), 77);
+    ExpectHeartBeatAnswer(peer.Receive(kWaitMs), 77);
   }
 }
 
@@ -352,7 +356,7 @@ TEST_F(P2PClientTest, RepeatedSignallingFromOneClientMakesOnePeer) {
   ASSERT_TRUE(peer.Ack(port_));
   ASSERT_TRUE(peer.Connect(port_));
   ASSERT_TRUE(peer.Send(HeartBeatRequest(1)));
-  ExpectHeartBeatAnswer(peer.Receive(3000), 1);
+  ExpectHeartBeatAnswer(peer.Receive(kWaitMs), 1);
   EXPECT_EQ(P2PPeerCount(), 1u);
 }
 
@@ -362,12 +366,12 @@ TEST_F(P2PClientTest, ConnectsUnderWayAreCapped) {
   for (size_t i = 0; i <= kMaxPendingConnects; ++i) {
     silent.push_back(std::make_unique<UdpEndpoint>());
     ASSERT_TRUE(silent.back()->SendTo(port_, test::p2p::HolePunchDatagram(PunchFields{})));
-    for (int k = 0; k < 3; ++k) ASSERT_TRUE(silent.back()->Receive(2000).has_value()) << "client " << i;  // answered all the same
+    for (int k = 0; k < 3; ++k) ASSERT_TRUE(silent.back()->Receive(kWaitMs).has_value()) << "client " << i;  // answered all the same
   }
   const std::string dropped = "udt connects all busy, 127.0.0.1:" + std::to_string(silent.back()->port()) + " dropped";
-  EXPECT_TRUE(WaitFor([&] { return LogHas(dropped); }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return LogHas(dropped); }, kWaitMs));
   // The first ones are under way: UDT's handshakes reach them.
-  EXPECT_TRUE(silent.front()->Receive(2000).has_value());
+  EXPECT_TRUE(silent.front()->Receive(kWaitMs).has_value());
 }
 
 TEST_F(P2PClientTest, MalformedAndDesktopMessagesAreNotDispatched) {
@@ -385,7 +389,7 @@ TEST_F(P2PClientTest, MalformedAndDesktopMessagesAreNotDispatched) {
   ASSERT_TRUE(peer.Send(Message(kDesktop, 4, body)));                               // desktop type
   ASSERT_TRUE(peer.Send(Message(kCounted, 5, std::vector<uint8_t>(2040, 0))));      // exactly 2048: fine
   ASSERT_TRUE(peer.Send(HeartBeatRequest(6)));
-  ExpectHeartBeatAnswer(peer.Receive(3000), 6);  // in order: everything before is done
+  ExpectHeartBeatAnswer(peer.Receive(kWaitMs), 6);  // in order: everything before is done
   EXPECT_EQ(g_countedCalls.load(), 1);
   EXPECT_EQ(g_desktopCalls.load(), 0);
   EXPECT_TRUE(LogHas("udt ==== read lens eeror"));
@@ -399,16 +403,16 @@ TEST_F(P2PClientTest, PeerEndingLeavesTheSignallingSocketAlone) {
     FakeUdtPeer first;
     Connect(first);
     ASSERT_TRUE(first.Send(HeartBeatRequest(10)));
-    ExpectHeartBeatAnswer(first.Receive(3000), 10);
+    ExpectHeartBeatAnswer(first.Receive(kWaitMs), 10);
   }  // the client goes away
-  ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 0 && ClosedCount() == 1; }, 5000));
+  ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 0 && ClosedCount() == 1; }, kWaitMs));
   {
     // The sessions of that client's channel are told it ended.
     std::lock_guard<std::mutex> lock(g_closedMutex);
     EXPECT_EQ(g_closed[0], g_heartBeatChannel.load());
   }
   // Both ends' UDP sockets close with their UDT sockets; the signalling one stays as it was.
-  EXPECT_TRUE(WaitFor([&] { return OnlySocketsOf(sockets); }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return OnlySocketsOf(sockets); }, kWaitMs));
   EXPECT_EQ(P2PUdpSocket(), signalFd);
   EXPECT_NE(::fcntl(signalFd, F_GETFD), -1);
   timeval tv{};
@@ -420,7 +424,7 @@ TEST_F(P2PClientTest, PeerEndingLeavesTheSignallingSocketAlone) {
   FakeUdtPeer second;
   Connect(second);
   ASSERT_TRUE(second.Send(HeartBeatRequest(11)));
-  ExpectHeartBeatAnswer(second.Receive(3000), 11);
+  ExpectHeartBeatAnswer(second.Receive(kWaitMs), 11);
 }
 
 TEST_F(P2PClientTest, SignallingIsNotLostWhileAPeerTransfers) {
@@ -436,7 +440,7 @@ TEST_F(P2PClientTest, SignallingIsNotLostWhileAPeerTransfers) {
     net::PutU16(req.data() + 4, 1000);
     if (peer.Send(Message(kStream, 0, req))) {
       while (received < kMessages) {
-        auto m = peer.Receive(3000);
+        auto m = peer.Receive(kWaitMs);
         if (!m || m->size() != 1008 || BigU16(&(*m)[2]) != kStreamData) break;
         inOrder = inOrder && BigU32(&(*m)[4]) == received;
         ++received;
@@ -457,7 +461,7 @@ TEST_F(P2PClientTest, SignallingIsNotLostWhileAPeerTransfers) {
     ++punches;
     int got = 0;
     while (got < 6) {
-      auto d = s.Receive(2000);
+      auto d = s.Receive(kWaitMs);
       if (!d) break;
       auto a = test::p2p::DecodePunch(d->bytes);
       if (a && a->opaque16[0] == f.opaque16[0]) ++got;
@@ -474,7 +478,7 @@ TEST_F(P2PClientTest, StopFlagEndsEveryJob) {
   const auto sockets = OpenSockets();
   auto peer = std::make_unique<FakeUdtPeer>();
   Connect(*peer);
-  ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 1; }, 2000));
+  ASSERT_TRUE(WaitFor([] { return P2PPeerCount() == 1; }, kWaitMs));
   // The client asks for a long stream and reads none of it: the agent's writes back up.
   std::vector<uint8_t> req(6);
   net::PutU32(req.data(), 1000000);
@@ -484,9 +488,9 @@ TEST_F(P2PClientTest, StopFlagEndsEveryJob) {
   // A client that punches and then stays silent keeps a connect under way.
   auto silent = std::make_unique<UdpEndpoint>();
   ASSERT_TRUE(silent->SendTo(port_, test::p2p::HolePunchDatagram(PunchFields{})));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(silent->Receive(2000).has_value());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(silent->Receive(kWaitMs).has_value());
   // The connect is under way once UDT's handshakes reach the silent client.
-  ASSERT_TRUE(silent->Receive(2000).has_value());
+  ASSERT_TRUE(silent->Receive(kWaitMs).has_value());
 
   const auto t0 = std::chrono::steady_clock::now();
   state::RequestStop();
@@ -500,7 +504,7 @@ TEST_F(P2PClientTest, StopFlagEndsEveryJob) {
   // Every socket the client opened is closed, the aborted connect's included.
   peer.reset();
   silent.reset();
-  EXPECT_TRUE(WaitFor([&] { return OnlySocketsOf(sockets); }, 5000));
+  EXPECT_TRUE(WaitFor([&] { return OnlySocketsOf(sockets); }, kWaitMs));
 }
 
 }  // namespace

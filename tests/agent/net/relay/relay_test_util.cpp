@@ -9,7 +9,7 @@
 
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay_frame.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace relay_test {
 
@@ -159,8 +159,10 @@ ks::relay::RelayTimings FastTimings() {
   ks::relay::RelayTimings t;
   t.retryMs = 100;
   t.keepAliveMs = 30000;
-  t.connectTimeoutMs = 2000;
-  t.ioTimeoutMs = 2000;
+  // Time-outs that no test here means to reach: on a loaded machine a reply can take
+  // seconds. Tests of the time-outs set their own.
+  t.connectTimeoutMs = 20000;
+  t.ioTimeoutMs = 20000;
   t.pollMs = 20;
   t.reconnectPauseMs = 50;
   t.reconnectLimitMs = 2000;

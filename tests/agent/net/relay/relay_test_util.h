@@ -85,6 +85,6 @@ class RelaySessionThread {
 };
 
 // Waits for a condition, polling.
-bool Eventually(const std::function<bool()>& pred, int timeoutMs = 5000);
+bool Eventually(const std::function<bool()>& pred, int timeoutMs = 20000);
 
 }  // namespace relay_test
