@@ -33,13 +33,17 @@ CppSQLite3DB& GlobalDb() {
 void RollbackTransaction(CppSQLite3Transaction& txn) {
   std::string error;
   if (txn.rollback(&error) != 0) {
-    KS_LOG_DEBUG("CommLib", "rollback transaction error:%s", error.c_str());
+    KS_LOG_ERROR("CommLib", "rollback transaction error:%s", error.c_str());
   }
 }
 
 // ---- writers ----------------------------------------------------------------------------
 
+// A write that fails (a full disk, a read-only file) loses the user's setting: at ERROR,
+// which the installed log level keeps. A failed read falls back to defaults: DEBUG.
 #define KS_DB_LOG_EXCEPTION(e) \
+  KS_LOG_ERROR("CommLib", "sqlite get a exception code %d,msg %s", (e).errorCode(), (e).errorMessage())
+#define KS_DB_LOG_READ_EXCEPTION(e) \
   KS_LOG_DEBUG("CommLib", "sqlite get a exception code %d,msg %s", (e).errorCode(), (e).errorMessage())
 
 int ClearLogOnInfo() {
@@ -175,7 +179,7 @@ int CreateSVListTable() {
     return 0;
   } catch (const CppSQLite3Exception& e) {
     RollbackTransaction(txn);
-    KS_LOG_INFO("KestylClient", "CreateSVListTable function error:%s.", e.errorMessage());
+    KS_LOG_ERROR("KestylClient", "CreateSVListTable function error:%s.", e.errorMessage());
     return e.errorCode() != 0 ? e.errorCode() : -1;
   }
 }
@@ -194,7 +198,7 @@ uint16_t ParseLocalPort() {
       if (port == 0 && v != 0) KS_LOG_WARNING("CommLib", "localport %lld is no port, using any.", (long long)v);
     }
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
   }
   return port;
 }
@@ -212,7 +216,7 @@ int ParseLogConf(int& console, int& threshold) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -233,7 +237,7 @@ int ParseDefaultDir(DefShareInfo& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -259,7 +263,7 @@ int ParseShareInfo(std::vector<std::string>& out) {
     for (; !q.eof(); q.nextRow()) out.emplace_back(q.getStringField("path"));
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -281,7 +285,7 @@ int GetTransLog(std::vector<TransLogRecord>& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -295,7 +299,7 @@ int GetPsw(std::string& out) {
     if (!q.eof()) out = q.getStringField("psw");
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -312,7 +316,7 @@ int GetUsernfo(UserRecord& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -329,7 +333,7 @@ int GetP2PServerInfo(ServerRecord& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }

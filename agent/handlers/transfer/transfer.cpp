@@ -164,7 +164,7 @@ void WriteTranLog(const std::string& path, int type, int64_t size) {
     txn.commit();
   } catch (CppSQLite3Exception& e) {
     txn.rollback();
-    KS_LOG_DEBUG("CommLib", "sqlite get a exception code %d,msg %s", e.errorCode(), e.errorMessage());
+    KS_LOG_ERROR("CommLib", "sqlite get a exception code %d,msg %s", e.errorCode(), e.errorMessage());
   }
 }
 
