@@ -336,7 +336,13 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
     return KS_DEFAULT_SHARE_UNSET;
   }
   KS_LOG_INFO(kModule, "upload file :%s", path.c_str());
-  if (path.size() > kMaxTargetLength) path.resize(kMaxTargetLength);
+  if (path.size() > kMaxTargetLength) {
+    // The journal holds at most kMaxTargetLength characters; cut, the name would be another
+    // file's, and a resume would write there.
+    KS_LOG_ERROR(kModule, "upload target of %zu characters is longer than %zu.", path.size(), kMaxTargetLength);
+    *reply = ErrorAnswer(sessionId, kErrorNoSpace);
+    return -1;
+  }
 
   auto refuse = [&](const std::string& what, int code) {
     KS_LOG_ERROR(kModule, "Filer %s not in share list", what.c_str());

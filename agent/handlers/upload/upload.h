@@ -36,7 +36,9 @@
 //   whose fingerprint matches; a short one keeps temporary file and journal for a resume, a
 //   mismatch deletes both. Publishing never replaces an existing file: a taken name moves
 //   on to T.(0).ext, T.(1).ext, ... (T.(0) without extension). One transfer-log row.
-// - A temporary file that cannot be opened answers MSG_UPLOAD_ERROR 0xFFFF.
+// - A temporary file that cannot be opened answers MSG_UPLOAD_ERROR 0xFFFF; so does a
+//   target longer than 254 characters once the virtual share name is expanded (the
+//   journal's field): it is never cut to another name.
 // - Messages 2 and 3 arriving on the relay connection itself (direct 0, no UDT socket) are
 //   ignored: relayed chunks come through the relay poll.
 // No answer is sent for chunks or for the end of an upload.

@@ -467,6 +467,23 @@ TEST_F(UploadTest, TargetsOutsideSharesAreRefusedBeforeAnyFolderIsMade) {
   EXPECT_EQ(ReadFile(pics + "/2024/05/p.jpg"), data);
 }
 
+// The virtual name expands to the share's path: a target that then exceeds the journal's
+// 254 characters is refused whole, never cut to the name of another file.
+TEST_F(UploadTest, TargetLongerThanTheJournalHoldsIsRefused) {
+  Client c(Origin::kLan, 113, 5);
+  const std::string data = RandomData(100, 15);
+  const size_t room = 254 - (share.size() + 1);  // characters left for the name
+  const std::string fits(room, 'f');
+  EXPECT_EQ(c.Upload(data, "$DEFAULT$/" + fits).offset(), 0u);
+  EXPECT_EQ(ReadFile(share + "/" + fits), data);
+
+  const std::string longer = std::string(room, 'g') + "h.bin";
+  Answer a = c.Announce(data, "$DEFAULT$/" + longer);
+  EXPECT_EQ(a.type(), MSG_UPLOAD_ERROR);
+  EXPECT_EQ(a.code(), 0xFFFF);
+  EXPECT_EQ(Names(share), (std::set<std::string>{fits})) << "nothing under the cut name";
+}
+
 TEST_F(UploadTest, FileWhereAFolderIsWantedIsRefused) {
   WriteFile(share + "/plain", "a file where a folder is wanted");
   Client c(Origin::kLan, 121, 4);
