@@ -5,7 +5,7 @@
 //     N        starts (default 5); SECONDS idle time before the memory is read (default 5)
 //
 // Each run lays out a fresh install root in $TMPDIR or /tmp (<root>/bin/KestylClient,
-// <root>/etc/Kestyl.db from agent/db/schema.sql with its own free message port, <root>/log)
+// <root>/etc/Kestyl.db from common/db/schema.sql with its own free message port, <root>/log)
 // and starts the program in loopback mode with every other port free or closed, so nothing
 // leaves the machine and the vendor's server is never reached. It measures:
 //   - time to serving: from the spawn until the message port accepts a connection and
@@ -73,7 +73,7 @@ uint16_t FreePort(int type) {
   return port;
 }
 
-std::string SchemaPath() { return (fs::path(__FILE__).parent_path().parent_path() / "agent/db/schema.sql").string(); }
+std::string SchemaPath() { return (fs::path(__FILE__).parent_path().parent_path() / "common/db/schema.sql").string(); }
 
 std::string DefaultAgent() {
   std::error_code ec;

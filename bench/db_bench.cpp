@@ -18,7 +18,7 @@ namespace {
 
 // The schema shipped beside this source (CMake compiles it by its absolute path).
 std::string SchemaPath() {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "agent/db/schema.sql").string();
+  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "common/db/schema.sql").string();
 }
 
 double Seconds(std::chrono::steady_clock::time_point start) {

@@ -17,7 +17,7 @@
 
 #include "agent/db/local_db.h"
 #include "agent/net/http/http_server.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace {
 

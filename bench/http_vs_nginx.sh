@@ -37,7 +37,7 @@ head -c 1024 /dev/urandom > "$work/data/small.bin"
 head -c $((256 * 1024 * 1024)) /dev/urandom > "$work/data/large.bin"
 
 # The agent's server.
-"$server" "$work/data" "$top/agent/db/schema.sql" > "$work/agent.out" 2> "$work/agent.err" &
+"$server" "$work/data" "$top/common/db/schema.sql" > "$work/agent.out" 2> "$work/agent.err" &
 agent_pid=$!
 for _ in $(seq 100); do grep -q '^port ' "$work/agent.out" 2>/dev/null && break; sleep 0.05; done
 agent_port=$(awk '/^port /{print $2}' "$work/agent.out")

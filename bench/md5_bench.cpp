@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include "agent/net/msg/msg.h"
 #include "agent/net/p2p/p2p.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace {
 

@@ -16,5 +16,9 @@ set_target_properties(udt::udt PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES ${UDT_INCLUDE_DIR}
   INTERFACE_LINK_LIBRARIES Threads::Threads)
 
-# Qt 6 for the desktop program (packages qt6-base-dev, qt6-svg-dev; rcc from qt6-base-dev-tools).
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Svg)
+# Qt 6 for the desktop program (packages qt6-base-dev, qt6-svg-dev; rcc from qt6-base-dev-tools;
+# Widgets, Network and Test are in qt6-base-dev).
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Svg Widgets Network Test)
+
+# libcurl for the desktop program's and the command program's web requests.
+find_package(CURL REQUIRED)

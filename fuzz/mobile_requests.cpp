@@ -18,7 +18,7 @@
 #include "agent/db/local_db.h"
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/listing/listing.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   WriteSmallFile(pics + "/p.jpg", 100);
   std::string db = g_root + "/Kestyl.db";
   std::string source = __FILE__;
-  std::string schema = source.substr(0, source.rfind("/fuzz/")) + "/agent/db/schema.sql";
+  std::string schema = source.substr(0, source.rfind("/fuzz/")) + "/common/db/schema.sql";
   if (CreateDatabaseFile(db, schema) != 0) abort();
   GlobalDb().open(db.c_str());
   SetShareInfo({share});

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <functional>
+#include <optional>
 
 #include "agent/log/log.h"
+#include "common/db/transaction.h"
 #include "agent/util/settings/settings.h"
 
 namespace {
@@ -39,65 +40,68 @@ void RollbackTransaction(CppSQLite3Transaction& txn) {
 
 // ---- writers ----------------------------------------------------------------------------
 
-// A write that fails (a full disk, a read-only file) loses the user's setting: at ERROR,
-// which the installed log level keeps. A failed read falls back to defaults: DEBUG.
-#define KS_DB_LOG_EXCEPTION(e) \
-  KS_LOG_ERROR("CommLib", "sqlite get a exception code %d,msg %s", (e).errorCode(), (e).errorMessage())
+// A write that fails (a full disk, a read-only file) loses the user's setting: logged at
+// ERROR (Write below), which the installed log level keeps. A failed read falls back to
+// defaults: DEBUG.
 #define KS_DB_LOG_READ_EXCEPTION(e) \
   KS_LOG_DEBUG("CommLib", "sqlite get a exception code %d,msg %s", (e).errorCode(), (e).errorMessage())
 
-int ClearLogOnInfo() {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_user");
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return -1;
-  }
+namespace {
+
+// One writer: its statements in one transaction; 0, or `failure` after the rollback and the
+// log lines, which name the writer (`function`, `line`: the caller's, by default).
+int Write(int failure, const std::function<void(CppSQLite3DB&)>& work,
+          const char* function = __builtin_FUNCTION(), int line = __builtin_LINE()) {
+  std::optional<CppSQLite3Exception> error;
+  std::string rollbackError;
+  if (ks::db::RunTransaction(GlobalDb(), work, &error, &rollbackError)) return 0;
+  if (!rollbackError.empty())
+    g_Log.Print("CommLib", LOG_LEVEL_ERROR, function, line, "rollback transaction error:%s", rollbackError.c_str());
+  g_Log.Print("CommLib", LOG_LEVEL_ERROR, function, line, "sqlite get a exception code %d,msg %s",
+              error->errorCode(), error->errorMessage());
+  return failure;
 }
 
+// A formatted statement (SQLite's printf, %Q quoting); formatted inside the transaction, so
+// a failure to format (out of memory) rolls the writer back like any other.
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  CppSQLite3Buffer sql;
+  return Sql(sql.format(format, args...));
+}
+
+// The table emptied and the statements of `rows` run, in one transaction.
+int ReplaceRows(const char* table, int failure, const std::function<void(CppSQLite3DB&)>& rows,
+                const char* function = __builtin_FUNCTION(), int line = __builtin_LINE()) {
+  return Write(
+      failure,
+      [&](CppSQLite3DB& db) {
+        db.execDML(Format("delete from %s", table).c_str());
+        if (rows) rows(db);
+      },
+      function, line);
+}
+
+}  // namespace
+
+int ClearLogOnInfo() { return ReplaceRows("ks_user", -1, nullptr); }
+
 int WriteLogOnInfo(const UserRecord& user) {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_user");
-    CppSQLite3Buffer sql;
-    db.execDML(Sql(sql.format("insert into ks_user (email, psw) values (%Q,%Q)",
-                                   user.email.c_str(), user.psw.c_str())));
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return -1;
-  }
+  return ReplaceRows("ks_user", -1, [&](CppSQLite3DB& db) {
+    db.execDML(Format("insert into ks_user (email, psw) values (%Q,%Q)", user.email.c_str(),
+                      user.psw.c_str())
+                   .c_str());
+  });
 }
 
 int SetDefaultDir(const DefShareInfo& dirs) {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_defshare");
-    CppSQLite3Buffer sql;
-    db.execDML(Sql(sql.format("insert into ks_defshare(def,def_pic,def_music,def_video,def_doc,"
-                                   "def_instant)values(%Q,%Q,%Q,%Q,%Q,%Q)",
-                                   dirs.def.c_str(), dirs.def_pic.c_str(), dirs.def_music.c_str(),
-                                   dirs.def_video.c_str(), dirs.def_doc.c_str(),
-                                   dirs.def_instant.c_str())));
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return -1;
-  }
+  return ReplaceRows("ks_defshare", -1, [&](CppSQLite3DB& db) {
+    db.execDML(Format("insert into ks_defshare(def,def_pic,def_music,def_video,def_doc,"
+                      "def_instant)values(%Q,%Q,%Q,%Q,%Q,%Q)",
+                      dirs.def.c_str(), dirs.def_pic.c_str(), dirs.def_music.c_str(),
+                      dirs.def_video.c_str(), dirs.def_doc.c_str(), dirs.def_instant.c_str())
+                   .c_str());
+  });
 }
 
 int SetDefaultDir(const char dirs[kDefShareCount][kDirSlotSize]) {
@@ -108,80 +112,44 @@ int SetDefaultDir(const char dirs[kDefShareCount][kDirSlotSize]) {
 }
 
 int SetShareInfo(const std::vector<std::string>& paths) {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_share");
-    for (const std::string& path : paths) {
-      CppSQLite3Buffer sql;
-      db.execDML(Sql(sql.format("insert into ks_share(path) values (%Q)", path.c_str())));
-    }
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return -1;
-  }
+  return ReplaceRows("ks_share", -1, [&](CppSQLite3DB& db) {
+    for (const std::string& path : paths)
+      db.execDML(Format("insert into ks_share(path) values (%Q)", path.c_str()).c_str());
+  });
 }
 
-int ClearLog() {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_trans");
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return 1;
-  }
-}
+int ClearLog() { return ReplaceRows("ks_trans", 1, nullptr); }
 
 int SetPsw(const std::string& psw) {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    db.execDML("delete from ks_psw");
-    CppSQLite3Buffer sql;
-    db.execDML(Sql(sql.format("insert into ks_psw (psw) values (%Q)", psw.c_str())));
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_DB_LOG_EXCEPTION(e);
-    return -1;
-  }
+  return ReplaceRows("ks_psw", -1, [&](CppSQLite3DB& db) {
+    db.execDML(Format("insert into ks_psw (psw) values (%Q)", psw.c_str()).c_str());
+  });
 }
 
 int CreateSVListTable() {
-  CppSQLite3DB& db = GlobalDb();
-  CppSQLite3Transaction txn(db);
-  try {
-    txn.begin();
-    char query[256];
-    snprintf(query, sizeof query, "select count(*) from sqlite_master where type='table' and name='%s'",
-             "ks_svlist");
-    if (db.execScalar(query) < 1) {
-      db.execDML("CREATE TABLE [ks_svlist] ( [host] VARCHAR(250)  NULL, [port] INTEGER  NULL);");
-    }
-    db.execDML("delete from ks_svlist;");
-    ServerRecord sv;
-    GetDefSVInfo(sv);
-    CppSQLite3Buffer sql;
-    db.execDML(Sql(sql.format("insert into ks_svlist(host,port) values(%Q,%d)", sv.host.c_str(),
-                                   static_cast<int>(sv.port))));
-    txn.commit();
-    return 0;
-  } catch (const CppSQLite3Exception& e) {
-    RollbackTransaction(txn);
-    KS_LOG_ERROR("KestylClient", "CreateSVListTable function error:%s.", e.errorMessage());
-    return e.errorCode() != 0 ? e.errorCode() : -1;
-  }
+  std::optional<CppSQLite3Exception> error;
+  std::string rollbackError;
+  bool ok = ks::db::RunTransaction(
+      GlobalDb(),
+      [](CppSQLite3DB& db) {
+        char query[256];
+        snprintf(query, sizeof query,
+                 "select count(*) from sqlite_master where type='table' and name='%s'", "ks_svlist");
+        if (db.execScalar(query) < 1) {
+          db.execDML("CREATE TABLE [ks_svlist] ( [host] VARCHAR(250)  NULL, [port] INTEGER  NULL);");
+        }
+        db.execDML("delete from ks_svlist;");
+        ServerRecord sv;
+        GetDefSVInfo(sv);
+        db.execDML(Format("insert into ks_svlist(host,port) values(%Q,%d)", sv.host.c_str(),
+                          static_cast<int>(sv.port))
+                       .c_str());
+      },
+      &error, &rollbackError);
+  if (ok) return 0;
+  if (!rollbackError.empty()) KS_LOG_ERROR("CommLib", "rollback transaction error:%s", rollbackError.c_str());
+  KS_LOG_ERROR("KestylClient", "CreateSVListTable function error:%s.", error->errorMessage());
+  return error->errorCode() != 0 ? error->errorCode() : -1;
 }
 
 // ---- readers ----------------------------------------------------------------------------
@@ -357,28 +325,4 @@ int CheckInvalidChar(const std::string& text) {
     start = bar + 1;
   }
   return 0;
-}
-
-// ---- installer and tests ----------------------------------------------------------------
-
-int ApplySchemaFile(CppSQLite3DB& db, const std::string& schemaPath) {
-  std::ifstream in(schemaPath, std::ios::binary);
-  if (!in) return -1;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return -1;
-  db.execDML(text.str().c_str());
-  return 0;
-}
-
-int CreateDatabaseFile(const std::string& dbPath, const std::string& schemaPath) {
-  try {
-    CppSQLite3DB db;
-    db.open(dbPath.c_str());
-    int rc = ApplySchemaFile(db, schemaPath);
-    db.close();
-    return rc;
-  } catch (const CppSQLite3Exception&) {
-    return -1;
-  }
 }

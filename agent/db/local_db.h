@@ -10,9 +10,9 @@
 //   ks_psw(psw)                               the access password, at most one row
 // The agent creates ks_svlist itself (CreateSVListTable) and AutoTiding (photo tidying).
 //
-// Writers: one transaction each under the database mutex ("begin transaction;", their
-// statements, "commit transaction;"); on a CppSQLite3Exception they roll back
-// (RollbackTransaction), log "sqlite get a exception code %d,msg %s" (CommLib, DEBUG) and
+// Writers: one transaction each under the database mutex (ks::db::RunTransaction:
+// "begin transaction;", their statements, "commit transaction;"); on a CppSQLite3Exception
+// they roll back, log "sqlite get a exception code %d,msg %s" (CommLib, DEBUG) and
 // return their failure value; the mutex is released on every path.
 // Readers: every output is first set to its default; they hold the same mutex for the
 // whole row walk (so they never see another thread's transaction half done), log the
@@ -26,7 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/db/CppSQLite3.h"
+#include "common/db/CppSQLite3.h"
+#include "common/db/schema.h"
 
 // The process-wide connection; closed until Service start-up opens it. Never destroyed,
 // so threads still running at exit never meet a destroyed object.
@@ -126,11 +127,4 @@ int GetDefSVInfo(ServerRecord& out);
 // and passwords that fail it are refused.
 int CheckInvalidChar(const std::string& text);
 
-// ---- installer and tests ----------------------------------------------------------------
-
-// Runs the SQL script at `schemaPath` (schema.sql) on `db`. 0, or -1 when the file cannot
-// be read; SQL errors throw CppSQLite3Exception.
-int ApplySchemaFile(CppSQLite3DB& db, const std::string& schemaPath);
-// Creates the database file `dbPath` from the script, as the installer does (own
-// connection, closed again). 0, or -1 on any failure.
-int CreateDatabaseFile(const std::string& dbPath, const std::string& schemaPath);
+// ---- installer and tests: ApplySchemaFile, CreateDatabaseFile (common/db/schema.h) ----

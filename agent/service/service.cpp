@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "agent/log/log.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "platform/event.h"
 #include "platform/install_root.h"
 #include "platform/service_dispatcher.h"

@@ -6,7 +6,7 @@
 #include "agent/log/log.h"
 #include "agent/service/service.h"
 #include "agent/service/startup_links.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 #include "platform/instance_lock.h"

@@ -6,8 +6,9 @@
 
 #include "agent/db/local_db.h"
 #include "agent/handlers/download/download.h"
-#include "agent/handlers/shares/shares.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/shares/folders.h"
+#include "agent/core/state/install.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/media/tidying/tidying.h"
 #include "agent/net/broadcast/broadcast.h"
@@ -19,7 +20,8 @@
 #include "agent/net/session/session.h"
 #include "agent/net/pool/thread_pool.h"
 #include "agent/net/socket/comm.h"
-#include "agent/service/state.h"
+#include "agent/service/handler_tables.h"
+#include "agent/core/state/state.h"
 
 namespace ks::service {
 namespace {
@@ -80,7 +82,7 @@ int StartCommunication() {
     return true;
   }();
   (void)once;
-  return ks::net::OS_Init();
+  return ks::net::OS_Init(&ks::service::RegBusinessFun);
 }
 
 int RegisterHandlers() {
@@ -91,7 +93,7 @@ int RegisterHandlers() {
   ks::download::SetRelayedDownloadStarter([](const ks::download::RelayedDownloadJob& j) {
     return ks::relay::StartRelayedDownload(j.sessionId, j.startOffset, j.peerId);
   });
-  return ks::net::RegBusinessFun();
+  return ks::service::RegBusinessFun();
 }
 
 void LogOutAtServer() { ks::session::LogOutAtExit(); }

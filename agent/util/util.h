@@ -1,6 +1,7 @@
-// Small helpers shared by the whole agent: time texts, number texts, splitting and
-// replacing, file and folder tests, folder listings, unique file names, free disk space,
-// host name, printf-style formatting and character-set conversion.
+// Small helpers shared by the whole agent: file and folder tests, folder listings, unique
+// file names, free disk space and host name. The program-neutral texts (time and number
+// texts, splitting, formatting, character-set conversion) are in common/text and come
+// with this header.
 //
 // Results are 0 for success and -1 for failure unless said otherwise. Nothing throws.
 // Paths are native ("/" separated). On Linux a name beginning with "." or containing
@@ -11,25 +12,11 @@
 // back up the tree.
 #pragma once
 
-#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// Current local time "%Y-%m-%d %H:%M:%S".
-std::string GetCurTimeStr();
-// That time (seconds since the epoch) as local time in the same form.
-std::string TimeToStr(int64_t t);
-// "Y-M-D[ h[:m[:s]]]" as local time, daylight saving off; 0 when the text has no date.
-int64_t StrToTime(const std::string& text);
-std::string IntToStr(int v);
-std::string UIntToStr(unsigned v);
-
-// Pieces between delimiters; "a|b|" at "|" gives a, b, "". Empty text or delimiter: none.
-void SplitString(const std::string& text, std::vector<std::string>& out, const std::string& delimiter);
-// Every non-overlapping occurrence of pattern replaced; empty text or pattern: unchanged.
-void ReplaceAll(const std::string& text, const std::string& pattern, std::string& out,
-                const std::string& replacement);
+#include "common/text/text.h"
 
 int PathExists(const std::string& path);
 // 0 when the path does not exist or was removed; a folder is not removed (-1).
@@ -61,14 +48,3 @@ int GetHostName(std::string& out);
 
 // True for names the listings treat as hidden (see above).
 bool IsHiddenName(const std::string& name);
-
-// printf into a string of any length; "" when memory runs out.
-std::string FormatString(const char* format, va_list ap);
-std::string FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// iconv conversion of the text and its terminating NUL into a buffer of 3 x (length + 1)
-// bytes; the result is that buffer up to its first NUL. The text comes back unchanged when
-// the conversion cannot be opened, the buffer cannot be allocated, or iconv reports
-// anything but full success. With "//IGNORE" in the target name unconvertible characters
-// are dropped and the rest counts as full success.
-std::string ConvertCode(const char* fromCode, const char* toCode, const std::string& text);

@@ -31,7 +31,7 @@ namespace ks::fake {
 
 struct AgentOptions {
   std::string binary;         // the agent program to copy; empty: this build's KestylClient
-  std::string schema_file;    // SQL for the new database; empty: the tree's agent/db/schema.sql
+  std::string schema_file;    // SQL for the new database; empty: the tree's common/db/schema.sql
                               // (a missing file gives an empty database)
   uint16_t vendor_port = 0;   // fake vendor server; 0: a free port nobody listens on
   uint16_t desktop_port = 0;  // fake desktop; 0: a free port nobody listens on

@@ -1,26 +1,19 @@
 // Account, log-on and identity requests of the desktop program.
-#include <array>
-
 #include "agent/db/local_db.h"
 #include "agent/handlers/desktop/desktop_internal.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
 #include "agent/net/session/wire_text.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 
 namespace ks::desktop {
 
-using ks::net::PutFieldText;
-
 KS_DEFINE_DESKTOP_HANDLER(Show_GetLogOnInfo) {
   UserRecord user;
   GetUsernfo(user);
-  std::array<uint8_t, 64> b{};
-  PutFieldText(b.data(), 32, user.email);
-  PutFieldText(b.data() + 32, 32, user.psw);
-  *reply = MakeReply(*head, b.data(), b.size());
+  *reply = MakeGetLogOnInfoReply(*head, LogOnInfo{user.email, user.psw});
   return KS_OK;
 }
 
@@ -93,23 +86,18 @@ KS_DEFINE_DESKTOP_HANDLER(Show_LogOut) {
 KS_DEFINE_DESKTOP_HANDLER(Show_GetPwd) {
   std::string psw;
   GetPsw(psw);
-  std::array<uint8_t, 32> b{};
-  PutFieldText(b.data(), b.size(), psw);
-  *reply = MakeReply(*head, b.data(), b.size());
+  *reply = MakeTextFieldReply(*head, psw);
   return KS_OK;
 }
 
 KS_DEFINE_DESKTOP_HANDLER(Show_SetPwd) {
-  auto b = ks::net::FixedBody<32>(body, bodyLength);
-  int rc = SetPsw(ks::net::FieldText(b.data(), b.size()));
+  int rc = SetPsw(ParseSetPwdBody(body, bodyLength));
   *reply = MakeResultReply(*head, static_cast<uint32_t>(rc));
   return KS_OK;
 }
 
 KS_DEFINE_DESKTOP_HANDLER(Show_GetMac) {
-  std::array<uint8_t, 32> b{};
-  PutFieldText(b.data(), b.size(), ks::state::MacText());
-  *reply = MakeReply(*head, b.data(), b.size());
+  *reply = MakeTextFieldReply(*head, ks::state::MacText());
   return KS_OK;
 }
 
@@ -121,14 +109,11 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetSysType) {
 }
 
 KS_DEFINE_DESKTOP_HANDLER(GetVerAndType) {
-  std::array<uint8_t, 132> b{};
-  ks::net::PutU16(b.data(), ks::state::SystemType());
-  ks::net::PutU16(b.data() + 2, ks::proto::kProtocolVersion);
-  PutFieldText(b.data() + 4, 64, ks::state::DeviceId());
   std::string host;
   if (GetHostName(host) != 0) host.clear();
-  ks::session::PutUtf8Field(b.data() + 68, 64, ks::session::ToWireUtf8(host));
-  *reply = MakeReply(*head, b.data(), b.size());
+  VerAndType v{ks::state::SystemType(), ks::proto::kProtocolVersion, ks::state::DeviceId(),
+               ks::session::ToWireUtf8(host)};
+  *reply = MakeGetVerAndTypeReply(*head, v);
   return KS_OK;
 }
 

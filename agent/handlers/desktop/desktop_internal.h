@@ -16,9 +16,4 @@ namespace ks::desktop {
 
 constexpr const char* kNoBody = "Input msg buffer pointer is null.";
 
-// A reply whose body is `text` (no terminating NUL).
-inline std::vector<uint8_t> MakeTextReply(const MsgHead& request, const std::string& text) {
-  return MakeReply(request, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
 }  // namespace ks::desktop

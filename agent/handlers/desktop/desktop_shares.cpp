@@ -1,6 +1,4 @@
 // Default folders, shared folders and folder listings for the desktop program.
-#include <array>
-
 #include "agent/db/local_db.h"
 #include "agent/handlers/desktop/desktop_internal.h"
 #include "agent/net/session/wire_text.h"
@@ -15,14 +13,14 @@ using ks::session::ToWireUtf8;
 namespace {
 
 // A text reply capped below the u16 length at a line boundary; the cut is logged.
-std::vector<uint8_t> MakeLinesReply(const MsgHead& request, const std::string& text,
-                                    const char* what) {
+std::vector<uint8_t> MakeLoggedLinesReply(const MsgHead& request, const std::string& text,
+                                          const char* what) {
   bool cut = false;
-  std::string capped = CapAtLineBoundary(text, kMaxReplyBody, &cut);
+  std::vector<uint8_t> reply = ks::wire::desktop::MakeLinesReply(request, text, &cut);
   if (cut)
     KS_SHOW_LOG(LOG_LEVEL_WARNING, "%s reply cut from %zu to %zu bytes", what, text.size(),
-                capped.size());
-  return MakeTextReply(request, capped);
+                reply.size() - ks::wire::kMsgHeadSize);
+  return reply;
 }
 
 }  // namespace
@@ -33,19 +31,17 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetDefShare) {
   ParseDefaultDir(dirs);
   const std::string* source[kDefShareCount] = {&dirs.def,       &dirs.def_pic, &dirs.def_music,
                                                &dirs.def_video, &dirs.def_doc, &dirs.def_instant};
-  std::array<uint8_t, kDefShareBlockSize> b{};
-  std::string text[kDefShareCount];
-  for (int i = 0; i < kDefShareCount; ++i) {
-    uint8_t* field = b.data() + i * kDirSlotSize;
-    ks::session::PutUtf8Field(field, kDirSlotSize, ToWireUtf8(*source[i]));
-    text[i] = ks::net::FieldText(field, kDirSlotSize);
-  }
+  std::vector<std::string> folders;
+  for (const std::string* s : source) folders.push_back(ToWireUtf8(*s));
+  *reply = MakeGetDefShareReply(*head, folders);
+  // The texts as sent (cut in their fields), for the log.
+  std::vector<std::string> text;
+  ParseGetDefShareReply(reply->data() + ks::wire::kMsgHeadSize, reply->size() - ks::wire::kMsgHeadSize, &text);
   KS_SHOW_LOG(LOG_LEVEL_INFO,
               "Show_GetDefShare Default %s, DefaultDoc %s, DefaultMusic %s, DefaultPic %s, "
               "DefaultVideo %s, DefInstant %s",
               text[0].c_str(), text[4].c_str(), text[2].c_str(), text[1].c_str(), text[3].c_str(),
               text[5].c_str());
-  *reply = MakeReply(*head, b.data(), b.size());
   return KS_OK;
 }
 
@@ -74,7 +70,7 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetShare) {
   for (const std::string& p : paths) text += p + "\r\n";
   text = ToWireUtf8(text);
   KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_GetShare %s", text.c_str());
-  *reply = MakeLinesReply(*head, text, "Show_GetShare");
+  *reply = MakeLoggedLinesReply(*head, text, "Show_GetShare");
   return KS_OK;
 }
 
@@ -96,11 +92,11 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetPath) {
     // One root on this system.
     text = "/\r\n";
   } else {
-    std::string path = ks::net::FieldText(body, bodyLength);
-    if (path.size() > kMaxPathBody) {
-      KS_SHOW_LOG(LOG_LEVEL_WARNING, "Show_GetPath path of %zu bytes refused", path.size());
-      path.clear();
-    }
+    bool tooLong = false;
+    std::string path = ParseGetPathBody(body, bodyLength, &tooLong);
+    if (tooLong)
+      KS_SHOW_LOG(LOG_LEVEL_WARNING, "Show_GetPath path of %zu bytes refused",
+                  ks::wire::FieldText(body, bodyLength).size());
     path = FromWireUtf8(path);
     std::vector<std::string> names;
     if (!path.empty() && GetSubDirList(path, names) == 0) {
@@ -110,7 +106,7 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetPath) {
   }
   text = ToWireUtf8(text);
   KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_GetPath %s", text.c_str());
-  *reply = MakeLinesReply(*head, text, "Show_GetPath");
+  *reply = MakeLoggedLinesReply(*head, text, "Show_GetPath");
   return KS_OK;
 }
 

@@ -5,7 +5,7 @@
 
 #include "agent/db/local_db.h"
 #include "agent/handlers/desktop/desktop_internal.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/media/tidying/tidying.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
@@ -18,7 +18,6 @@ namespace ks::desktop {
 namespace {
 
 constexpr const char* kTidingByDate = "TidingByDate";
-constexpr size_t kMaxTransLogRecords = kMaxReplyBody / kTransLogRecordSize;  // 218
 
 uint32_t SaturateU32(int64_t v) {
   if (v < 0) return 0;
@@ -36,23 +35,16 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetTransLog) {
   std::vector<TransLogRecord> rows;
   GetTransLog(rows);
   KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_GetTransLog log count %d", static_cast<int>(rows.size()));
-  size_t count = rows.size();
-  if (count > kMaxTransLogRecords) {
+  size_t count = rows.size() < kMaxTransLogRecords ? rows.size() : kMaxTransLogRecords;
+  if (count < rows.size())
     KS_SHOW_LOG(LOG_LEVEL_WARNING, "Show_GetTransLog sends %zu of %zu records", kMaxTransLogRecords,
-                count);
-    count = kMaxTransLogRecords;
-  }
-  std::vector<uint8_t> b(count * kTransLogRecordSize, 0);
-  for (size_t i = 0; i < count; ++i) {
-    uint8_t* r = b.data() + i * kTransLogRecordSize;
-    ks::net::PutU16(r, static_cast<uint16_t>(rows[i].type));
-    ks::net::PutU16(r + 2, static_cast<uint16_t>(rows[i].status));
-    ks::net::PutU32(r + 4, SaturateU32(rows[i].size));
-    ks::net::PutFieldText(r + 8, 30, rows[i].time);
-    ks::session::PutUtf8Field(r + 38, 260, ks::session::ToWireUtf8(rows[i].file));
-    // 298: 2 bytes of zero
-  }
-  *reply = MakeReply(*head, b.data(), b.size());
+                rows.size());
+  std::vector<TransLogEntry> entries;
+  for (size_t i = 0; i < count; ++i)
+    entries.push_back(TransLogEntry{static_cast<uint16_t>(rows[i].type), static_cast<uint16_t>(rows[i].status),
+                                    SaturateU32(rows[i].size), rows[i].time,
+                                    ks::session::ToWireUtf8(rows[i].file)});
+  *reply = MakeGetTransLogReply(*head, entries, nullptr);
   return KS_OK;
 }
 
@@ -68,10 +60,8 @@ KS_DEFINE_DESKTOP_HANDLER(Show_GetIsTraning) {
   size_t sessions = ks::transfer::SessionTable::Global().Size();
   KS_SHOW_LOG(LOG_LEVEL_INFO, "Show_GetIsTraning DownLoad %d UpLoad %d", downloads,
               static_cast<int>(sessions));
-  uint8_t b[4];
-  ks::net::PutU16(b, SaturateU16(static_cast<int64_t>(sessions)));
-  ks::net::PutU16(b + 2, SaturateU16(downloads));
-  *reply = MakeReply(*head, b, sizeof b);
+  *reply = MakeGetIsTransferringReply(
+      *head, Transferring{SaturateU16(static_cast<int64_t>(sessions)), SaturateU16(downloads)});
   return KS_OK;
 }
 
@@ -96,7 +86,7 @@ KS_DEFINE_DESKTOP_HANDLER(Show_AutoTiding) {
     std::string status;
     if (GetTidingStatusByType(kTidingByDate, status) != 0) return -1;
     uint8_t c = status.empty() ? 0 : static_cast<uint8_t>(status[0]);
-    *reply = MakeReply(*head, &c, 1);
+    *reply = MakeGetAutoTidyingReply(*head, c);
     return KS_OK;
   }
   // MSG_SHOW_SET_AUTO_TIDING: no reply either way.

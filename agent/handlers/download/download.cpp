@@ -11,12 +11,12 @@
 #include <thread>
 
 #include "agent/handlers/mobile/client_request.h"
-#include "agent/handlers/shares/shares.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::download {

@@ -7,7 +7,7 @@
 #include "agent/handlers/mobile/client_request.h"
 #include "agent/log/log.h"
 #include "agent/net/relay/relay_frame.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"

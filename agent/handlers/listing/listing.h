@@ -30,7 +30,8 @@
 #include <string>
 #include <vector>
 
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/shares/folders.h"
 #include "agent/net/msg/msg.h"
 
 namespace ks::listing {

@@ -1,7 +1,7 @@
 #include "agent/handlers/mobile/client_request.h"
 
-#include "agent/handlers/transfer/transfer.h"
-#include "agent/service/state.h"
+#include "agent/core/transfer/transfer.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 
 namespace ks::mobile {

@@ -17,9 +17,10 @@
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
+#include "common/wire/desktop/desktop_wire.h"
 #include "platform/power_control.h"
 
 namespace ks::mobile {
@@ -90,15 +91,11 @@ bool Connect(int fd, uint16_t port, Clock::time_point deadline) {
 
 // The owner's verdict on a log-in through the desktop program; refused on any failure.
 uint16_t AskOwner(const uint8_t* loginBody) {
-  uint8_t ask[kLoginAskSize];
-  ks::net::EncodeMsgHead({static_cast<uint16_t>(kLoginAskSize), MSG_SHOW_DEVICE_LOGIN_ASK, NextLoginAskWord()}, ask);
-  std::memcpy(ask + 8, loginBody, kLoginBodySize);
+  std::vector<uint8_t> ask = ks::wire::desktop::MakeDeviceLoginAsk(NextLoginAskWord(), loginBody, kLoginBodySize);
   uint8_t answer[kDesktopAnswerSize] = {};
-  if (AskDesktopLogin(ask, sizeof ask, answer, sizeof answer) != 0) return kVerdictRefused;
-  ks::net::MsgHead h = ks::net::DecodeMsgHead(answer);
-  if (h.length != kDesktopAnswerSize || h.type != MSG_SHOW_DEVICE_LOGIN_ASK) return kVerdictRefused;
+  if (AskDesktopLogin(ask.data(), ask.size(), answer, sizeof answer) != 0) return kVerdictRefused;
   // Only 0 lets the client in: a larger word must not pass as 0 once cut to 16 bits.
-  return ks::net::GetU32(answer + 8) == 0 ? kVerdictAccepted : kVerdictRefused;
+  return ks::wire::desktop::DeviceLoginAccepted(answer, sizeof answer) ? kVerdictAccepted : kVerdictRefused;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "agent/handlers/thumbnail/resolve_path.h"
 
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/share_policy.h"
 #include "agent/util/codes.h"
 
 namespace ks::handlers {

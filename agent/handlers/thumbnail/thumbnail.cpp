@@ -9,7 +9,7 @@
 #include "agent/log/log.h"
 #include "agent/media/thumb/thumb.h"
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 
 namespace ks::handlers {

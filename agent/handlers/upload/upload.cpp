@@ -10,14 +10,15 @@
 #include <memory>
 #include <mutex>
 
-#include "agent/handlers/shares/shares.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/shares/share_policy.h"
+#include "agent/core/shares/folders.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/journal.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "agent/util/settings/settings.h"
 #include "agent/util/util.h"
 

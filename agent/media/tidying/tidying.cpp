@@ -10,9 +10,9 @@
 #include <memory>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/folders.h"
 #include "agent/log/log.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/settings/settings.h"
 #include "agent/util/util.h"
 

@@ -16,7 +16,7 @@
 #include "agent/net/broadcast/device_id.h"
 #include "agent/net/netinfo/netinfo.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/settings/settings.h"
 #include "agent/util/util.h"
 

@@ -8,7 +8,7 @@
 
 #include <mutex>
 
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::net {
 namespace {

@@ -12,7 +12,7 @@
 #include "agent/net/broadcast/broadcast.h"
 #include "agent/net/broadcast/device_id.h"
 #include "agent/net/netinfo/netinfo.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::net {

@@ -20,11 +20,11 @@
 #include <mutex>
 #include <vector>
 
-#include "agent/handlers/shares/shares.h"
+#include "agent/core/shares/share_policy.h"
 #include "agent/log/log.h"
 #include "agent/net/http/http_server.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 

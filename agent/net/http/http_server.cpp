@@ -22,8 +22,8 @@
 
 #include "agent/log/log.h"
 #include "agent/net/pool/thread_pool.h"
+#include "agent/core/state/state.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::net {

@@ -26,7 +26,7 @@
 #include "agent/log/log.h"
 #include "agent/net/msg/frame.h"
 #include "agent/net/msg/msg.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
 

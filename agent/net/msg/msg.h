@@ -1,8 +1,9 @@
-// The message protocol shared by the desktop program, mobile clients, the relay and P2P:
-// MsgHead, the handler contract, the handler registry and Dispatch.
+// The agent's side of the message protocol shared by the desktop program, mobile clients,
+// the relay and P2P: the handler contract, channels, the handler registry and Dispatch.
 //
-// MsgHead is 8 bytes, big-endian on the wire: u16 total length (head included), u16 type,
-// u32 request word. Handlers get it in host order.
+// MsgHead (8 bytes, big-endian on the wire: u16 total length, u16 type, u32 request word)
+// and the field helpers are common/wire's; they are named here in ks::net too. Handlers get
+// the head in host order.
 //
 // Handler contract:
 //   int Handler(const uint8_t* body, size_t bodyLength, const MsgHead* head, Channel* conn,
@@ -22,22 +23,27 @@
 // Returns a result code (agent/util/codes.h).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "common/wire/wire.h"
+
 namespace ks::net {
 
-struct MsgHead {
-  uint16_t length = 0;
-  uint16_t type = 0;
-  uint32_t sequence = 0;
-};
-
+using ks::wire::DecodeMsgHead;
+using ks::wire::EncodeMsgHead;
+using ks::wire::FieldText;
+using ks::wire::FixedBody;
+using ks::wire::GetU16;
+using ks::wire::GetU32;
+using ks::wire::kMaxMessageLength;
+using ks::wire::MsgHead;
+using ks::wire::PutFieldText;
+using ks::wire::PutU16;
+using ks::wire::PutU32;
 
 // Where a message came from. Desktop types (0x5000-0x5015) run only for kLocal.
 enum class Origin {
@@ -60,9 +66,6 @@ class Channel {
   // Unique for the life of the process; transfer sessions bound to a channel use it.
   virtual uint64_t Id() const = 0;
 };
-
-// Largest message MsgHead's u16 length can describe.
-constexpr size_t kMaxMessageLength = 65535;
 
 // A fresh channel id (never 0, never reused in this process).
 uint64_t NextChannelId();
@@ -95,10 +98,7 @@ using Handler = int (*)(const uint8_t* body, size_t bodyLength, const MsgHead* h
 int OS_RegFunction(uint16_t opcode, Handler handler);  // 0 or 275
 bool IsRegistered(uint16_t opcode);
 bool IsDesktopOpcode(uint16_t opcode);  // 0x5000..0x5015
-// Registers the mobile handlers, then RegShowFun (desktop handlers). 0 or the first failure.
-int RegBusinessFun();
-int RegShowFun();
-// Registration tables: one line per handler; "Reg <name> function error." (module
+// Registration tables (the agent's own are agent/service/handler_tables.h): one line per handler; "Reg <name> function error." (module
 // "KestylClient", INFO) names the first line whose registration failed.
 struct Registration {
   uint16_t opcode;
@@ -113,44 +113,5 @@ int RegisterHandlers(const Registration* table, size_t count);  // 0 or the firs
 // the handler as a NullChannel, a null reply as a scratch buffer that is dropped.
 int Dispatch(const MsgHead& head, const uint8_t* body, size_t bodyLength, Channel* conn,
              std::vector<uint8_t>* reply, int udtSocket, int direct, Origin origin);
-
-// A zero-padded copy of the first N body bytes: short bodies read as zero-filled ones.
-template <size_t N>
-std::array<uint8_t, N> FixedBody(const uint8_t* body, size_t bodyLength) {
-  std::array<uint8_t, N> a{};
-  if (body && bodyLength) std::memcpy(a.data(), body, bodyLength < N ? bodyLength : N);
-  return a;
-}
-
-// The NUL-terminated text of a fixed field of fieldSize bytes, never reading past it.
-inline std::string FieldText(const uint8_t* field, size_t fieldSize) {
-  size_t n = 0;
-  while (n < fieldSize && field[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(field), n);
-}
-
-// Copies text into a NUL-padded field of fieldSize bytes (at most fieldSize - 1 characters).
-inline void PutFieldText(uint8_t* field, size_t fieldSize, const std::string& text) {
-  std::memset(field, 0, fieldSize);
-  std::memcpy(field, text.data(), text.size() < fieldSize ? text.size() : fieldSize - 1);
-}
-
-// Big-endian helpers for wire layouts.
-inline void PutU16(uint8_t* p, uint16_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
-inline void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
-}
-inline uint16_t GetU16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
-inline uint32_t GetU32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
-
-// Decode 8 big-endian bytes / encode into 8 bytes.
-inline MsgHead DecodeMsgHead(const uint8_t* p) { return MsgHead{GetU16(p), GetU16(p + 2), GetU32(p + 4)}; }
-inline void EncodeMsgHead(const MsgHead& h, uint8_t* p) {
-  PutU16(p, h.length);
-  PutU16(p + 2, h.type);
-  PutU32(p + 4, h.sequence);
-}
 
 }  // namespace ks::net

@@ -13,7 +13,7 @@
 #include <new>
 
 #include "agent/log/log.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "platform/adapters.h"
 

@@ -17,7 +17,7 @@
 #include "agent/net/p2p/p2p.h"
 #include "agent/net/p2p/p2p_internal.h"
 #include "agent/net/p2p/p2p_links.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::p2p {

@@ -2,7 +2,7 @@
 
 #include "agent/db/local_db.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 
 namespace ks::p2p::links {

@@ -19,7 +19,7 @@
 #include "agent/net/p2p/p2p_links.h"
 #include "agent/net/p2p/udt_channel.h"
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::p2p {
 namespace detail {

@@ -5,7 +5,7 @@
 #include <climits>
 
 #include "agent/net/p2p/p2p_links.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::p2p {
 

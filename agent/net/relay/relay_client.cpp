@@ -32,7 +32,7 @@
 #include "agent/net/relay/relay.h"
 #include "agent/net/relay/relay_frame.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::relay {
 

@@ -6,7 +6,7 @@
 #include "agent/net/relay/relay.h"
 #include "agent/net/relay/relay_internal.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::relay {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/pool/thread_pool.h"
@@ -22,7 +22,7 @@
 #include "agent/net/relay/relay.h"
 #include "agent/net/relay/relay_frame.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::relay {
 

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <vector>
 
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
@@ -10,7 +10,7 @@
 #include "agent/net/relay/relay_frame.h"
 #include "agent/net/relay/relay_internal.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::relay {
 

@@ -9,7 +9,7 @@
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace ks::session {
 

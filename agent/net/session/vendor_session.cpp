@@ -11,7 +11,7 @@
 #include "agent/net/session/wire_text.h"
 #include "agent/net/socket/socket.h"
 #include "agent/net/upnp/upnp.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/settings/settings.h"
 #include "agent/util/util.h"

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <string>
 
+#include "common/text/text.h"
+#include "common/wire/wire.h"
+
 namespace ks::session {
 
 // The agent's text -> UTF-8 ("en": unchanged; otherwise ConvertCode(encoding, "utf-8")).
@@ -17,11 +20,8 @@ std::string ToWireUtf8(const std::string& text);
 // UTF-8 -> the agent's encoding, dropping characters it lacks ("en": unchanged).
 std::string FromWireUtf8(const std::string& text);
 
-// Longest prefix of `text` of at most `maxBytes` bytes that does not end inside a UTF-8
-// sequence (bytes that are not UTF-8 are treated as single characters).
-std::string Utf8Prefix(const std::string& text, size_t maxBytes);
-
-// Copies Utf8Prefix(text, fieldSize - 1) into the field and NUL-pads the rest.
-void PutUtf8Field(uint8_t* field, size_t fieldSize, const std::string& text);
+// Utf8Prefix (common/text) and PutUtf8Field (common/wire), named here too.
+using ::Utf8Prefix;
+using ks::wire::PutUtf8Field;
 
 }  // namespace ks::session

@@ -6,7 +6,7 @@
 #include "agent/net/msg/local_server.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 
 namespace ks::net {
@@ -22,7 +22,7 @@ std::recursive_mutex& g_MutexLastHBTime() { static std::recursive_mutex& m = For
 std::recursive_mutex& g_MutexUserInfo() { static std::recursive_mutex& m = Forever(); return m; }
 std::recursive_mutex& g_StopDownLoadMutex() { static std::recursive_mutex& m = Forever(); return m; }
 
-int OS_Init() {
+int OS_Init(int (*fillRegistry)()) {
   // A peer that closes while we send must not end the agent.
   std::signal(SIGPIPE, SIG_IGN);
   if (!GlobalPool()) return KS_POOL_NOT_CREATED;
@@ -36,7 +36,7 @@ int OS_Init() {
   g_StopDownLoadMutex();
 
   // The registry is complete before the server accepts its first connection.
-  int rc = RegBusinessFun();
+  int rc = fillRegistry ? fillRegistry() : 0;
   if (rc != 0) return rc;
 
   ProcessLocalServer().Configure(LocalServerOptions::FromSettings());

@@ -1,7 +1,8 @@
 // Bringing the communication side up and down, and the agent's shared mutexes.
 //
 // OS_Init: creates the process-wide thread pool (258 when it cannot), the shared mutexes,
-// fills the handler registry (RegBusinessFun; its failure code is returned) and starts the
+// fills the handler registry with `fillRegistry` when given (the agent passes its handler
+// tables, ks::service::RegBusinessFun; a failure code is returned) and starts the
 // local message server at ks::state::LocalBindPort() (0 = any free port; the port in use is
 // stored back). It returns only once the listener is listening: 264 when the server job
 // could not be started, 4130 when the listener failed (port taken). 0 on success.
@@ -16,7 +17,7 @@
 
 namespace ks::net {
 
-int OS_Init();
+int OS_Init(int (*fillRegistry)() = nullptr);
 int OS_Exit();
 
 std::recursive_mutex& g_MutexLogOnRtn();       // the log-on result

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "platform/service_dispatcher.h"
 #include "platform/service_table.h"

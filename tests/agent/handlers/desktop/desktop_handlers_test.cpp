@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/media/tidying/tidying.h"
 #include "agent/net/msg/local_server.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
-#include "agent/service/state.h"
+#include "agent/service/handler_tables.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 #include "platform/session_launcher.h"
@@ -59,7 +60,7 @@ class RecordingLauncher : public ks::platform::SessionLauncher {
 
 class DesktopTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(ks::net::RegShowFun(), 0); }
+  static void SetUpTestSuite() { ASSERT_EQ(ks::service::RegShowFun(), 0); }
 
   void SetUp() override {
     ::mkdir((root.path() + "/bin").c_str(), 0755);

@@ -7,7 +7,7 @@
 
 #include "agent/handlers/download/download.h"
 #include "agent/handlers/mobile/mobile.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/msg/local_server.h"
 #include "agent/net/proto/proto.h"
 #include "tests/agent/handlers/mobile/handler_test_support.h"

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/proto/proto.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "tests/agent/handlers/mobile/handler_test_support.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <map>
 
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 #include "tests/agent/handlers/mobile/handler_test_support.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/msg/msg.h"
 #include "tests/fakes/test_support.h"
 

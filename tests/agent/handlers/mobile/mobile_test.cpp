@@ -15,7 +15,7 @@
 
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "platform/power_control.h"
 #include "tests/agent/handlers/mobile/desktop_stub.h"
 #include "tests/agent/handlers/mobile/handler_test_support.h"

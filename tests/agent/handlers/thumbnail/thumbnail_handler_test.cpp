@@ -10,7 +10,7 @@
 #include "agent/handlers/thumbnail/resolve_path.h"
 #include "agent/media/convert/jpeg_io.h"
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "tests/agent/media/thumb/jpeg_maker.h"
 #include "tests/fakes/test_support.h"

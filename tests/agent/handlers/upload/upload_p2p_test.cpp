@@ -11,14 +11,14 @@
 #include <thread>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/p2p/p2p.h"
 #include "agent/net/pool/thread_pool.h"
 #include "agent/net/proto/proto.h"
-#include "agent/service/state.h"
-#include "agent/util/md5/md5.h"
+#include "agent/core/state/state.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/p2p/fake_p2p.h"
 #include "tests/fakes/test_support.h"
 

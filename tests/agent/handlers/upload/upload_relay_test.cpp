@@ -14,13 +14,13 @@
 #include <thread>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/upload.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay.h"
-#include "agent/service/state.h"
-#include "agent/util/md5/md5.h"
+#include "agent/core/state/state.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/relay/fake_relay_server.h"
 #include "tests/fakes/test_support.h"
 

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/journal.h"
 #include "agent/net/proto/proto.h"
-#include "agent/util/md5/md5.h"
+#include "common/md5/md5.h"
 #include "tests/fakes/test_support.h"
 
 namespace {

@@ -25,7 +25,7 @@
 
 #include "agent/db/local_db.h"
 #include "agent/net/broadcast/device_id.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/util.h"
 #include "platform/adapters.h"
 #include "tests/fakes/net_io.h"

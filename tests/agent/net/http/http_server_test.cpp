@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/fakes/test_support.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "agent/log/log.h"
 #include "agent/net/msg/msg.h"
+#include "agent/service/handler_tables.h"
 #include "agent/util/codes.h"
 #include "tests/fakes/test_support.h"
 
@@ -133,8 +134,8 @@ TEST_F(DispatchTest, TableRegistrationStopsAtTheFirstFailureAndNamesIt) {
   // The agent's own tables register once; a second call returns the same result. (This
   // suite registered its own handlers on some of the agent's types first, so the first
   // result may be a refusal.)
-  int rc = RegBusinessFun();
-  EXPECT_EQ(RegBusinessFun(), rc);
+  int rc = ks::service::RegBusinessFun();
+  EXPECT_EQ(ks::service::RegBusinessFun(), rc);
 }
 
 TEST(NullChannel, RefusesWritesAndHasItsOwnId) {

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "platform/adapters.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "agent/log/log.h"
 #include "agent/db/local_db.h"
 #include "agent/net/pool/thread_pool.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/fakes/p2p/fake_p2p.h"
 #include "tests/fakes/test_support.h"
 

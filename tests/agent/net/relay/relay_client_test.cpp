@@ -7,7 +7,7 @@
 
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/agent/net/relay/relay_test_util.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "agent/db/local_db.h"
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/agent/net/relay/relay_test_util.h"
 #include "tests/fakes/test_support.h"
 

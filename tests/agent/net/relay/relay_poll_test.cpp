@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "agent/handlers/transfer/transfer.h"
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/relay/relay.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "tests/agent/net/relay/relay_test_util.h"
 
 namespace {

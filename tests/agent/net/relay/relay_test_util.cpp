@@ -9,7 +9,7 @@
 
 #include "agent/net/proto/proto.h"
 #include "agent/net/relay/relay_frame.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 
 namespace relay_test {
 

@@ -11,7 +11,7 @@
 #include "agent/db/local_db.h"
 #include "agent/net/proto/proto.h"
 #include "agent/net/session/session.h"
-#include "agent/service/state.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 #include "agent/util/util.h"
 #include "tests/fakes/fake_vendor_server.h"

@@ -12,7 +12,8 @@
 #include "agent/net/msg/local_server.h"
 #include "agent/net/msg/msg.h"
 #include "agent/net/socket/socket.h"
-#include "agent/service/state.h"
+#include "agent/service/handler_tables.h"
+#include "agent/core/state/state.h"
 #include "agent/util/codes.h"
 
 namespace {
@@ -59,11 +60,11 @@ TEST_F(CommInit, TakenPortFailsWith4130) {
 
 TEST_F(CommInit, AnyFreePortIsStoredAndExitStopsTheServer) {
   ks::state::SetLocalBindPort(0);
-  ASSERT_EQ(OS_Init(), 0);
+  ASSERT_EQ(OS_Init(&ks::service::RegBusinessFun), 0);
   uint16_t port = ks::state::LocalBindPort();
   ASSERT_NE(port, 0);
   EXPECT_TRUE(CanConnect(port));
-  EXPECT_EQ(RegBusinessFun(), 0);  // the start-up sequence's own call is harmless
+  EXPECT_EQ(ks::service::RegBusinessFun(), 0);  // the start-up sequence's own call is harmless
 
   EXPECT_EQ(OS_Exit(), 0);
   EXPECT_TRUE(ks::state::StopRequested());

@@ -1,0 +1,31 @@
+// Folders of the shares as the agent reads and writes them: listings for clients, creating
+// a folder path, and removing left-over upload files. Paths are local ones that already
+// passed the share policy (share_policy.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One entry of a folder listing. type 0 sub-folder, 1 file; size in bytes (0 for a
+// folder); time "%Y-%m-%d %H:%M:%S" (local time of the last change); the bare name.
+struct SubFileInfo {
+  int type = 0;
+  int64_t size = 0;
+  std::string time;
+  std::string name;
+};
+
+// Appends the visible sub-folders, then the visible regular files of the folder. Names
+// with control characters are left out (clients cannot show them). 0, or -1 when the
+// folder cannot be read.
+int GetSubFileInfo(const std::string& folder, std::vector<SubFileInfo>& out);
+
+// 0 when the folder exists or was created with every missing parent; -1 when the path
+// has fewer than two elements; otherwise the failing mkdir's result (-1).
+int CreateDirPath(const std::string& path);
+
+// Deletes left-over upload files (names containing "kestyl.rename") in def_doc, def_pic,
+// def_video, def_music and def_instant (not def itself).
+void ClearDefaultDirTmp();
+int DeleteRenameFiles(const std::string& folder);

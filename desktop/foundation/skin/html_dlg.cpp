@@ -1,0 +1,220 @@
+#include "desktop/foundation/skin/html_dlg.h"
+
+#include "desktop/foundation/ui/dialog_units.h"
+#include "desktop/foundation/web/web.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QPointer>
+#include <QTextBrowser>
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ks::skin {
+namespace {
+
+std::mutex g_mutex;
+QString g_folder;
+std::function<void(const QString&)> g_opener;
+
+// Shows local images only: remote pictures are never fetched.
+class BannerBrowser : public QTextBrowser {
+ public:
+  using QTextBrowser::QTextBrowser;
+  QVariant loadResource(int type, const QUrl& name) override {
+    if (type == QTextDocument::ImageResource) {
+      if (!name.isLocalFile()) return QVariant();
+      QImage image(name.toLocalFile());
+      return image.isNull() ? QVariant() : QVariant(image);
+    }
+    return QVariant();
+  }
+};
+
+struct FetchResult {
+  bool ok = false;
+  std::string finalUrl;
+  std::string body;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  auto* body = static_cast<std::string*>(user);
+  const size_t n = size * count;
+  if (body->size() + n > static_cast<size_t>(CHtmlDlg::kMaxBytes)) return 0;  // too big: abort
+  body->append(data, n);
+  return n;
+}
+
+FetchResult Fetch(const std::string& url) {
+  FetchResult r;
+  if (!ks::desktop::web::IsAllowedUrl(url)) return r;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return r;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(CHtmlDlg::kTimeoutMs));
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+  if (ks::desktop::web::Loopback()) curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  const CURLcode code = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  char* effective = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+  if (effective != nullptr) r.finalUrl = effective;
+  // A redirect out of the allowed hosts counts as a failure in loopback mode.
+  r.ok = code == CURLE_OK && status > 0 && status < 400 && ks::desktop::web::IsAllowedUrl(r.finalUrl);
+  curl_easy_cleanup(curl);
+  return r;
+}
+
+QString ReadFile(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return QString();
+  return QString::fromUtf8(f.read(CHtmlDlg::kMaxBytes));
+}
+
+}  // namespace
+
+CHtmlDlg::CHtmlDlg(QWidget* parent) : QDialog(parent) {
+  setWindowFlags(parent ? Qt::Widget : Qt::Dialog | Qt::FramelessWindowHint);
+  resize(ks::ui::DuToPx(QSize(316, 183), 9));
+  browser_ = new BannerBrowser(this);
+  browser_->setFrameShape(QFrame::NoFrame);
+  browser_->setOpenLinks(false);
+  browser_->setContextMenuPolicy(Qt::NoContextMenu);
+  browser_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  browser_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  browser_->document()->setDocumentMargin(0);
+  browser_->setGeometry(rect());
+  connect(browser_, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
+    std::function<void(const QString&)> opener;
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      opener = g_opener;
+    }
+    const QString text = url.toString(QUrl::FullyEncoded);
+    if (opener) opener(text);
+    else QDesktopServices::openUrl(url);
+  });
+  m_strLocalPage = QDir(PageFolder()).filePath(QStringLiteral("HtmlDlg.htm"));
+  Show(QStringLiteral("res://Kestyl.exe/106"), QStringLiteral("<html><body style=\"margin: 0px;\"></body></html>"));
+}
+
+CHtmlDlg::~CHtmlDlg() = default;
+
+void CHtmlDlg::SetPageFolder(const QString& folder) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_folder = folder;
+}
+
+QString CHtmlDlg::PageFolder() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!g_folder.isEmpty()) return g_folder;
+  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("roaming"));
+}
+
+void CHtmlDlg::SetLinkOpener(std::function<void(const QString&)> opener) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_opener = std::move(opener);
+}
+
+void CHtmlDlg::resizeEvent(QResizeEvent* e) {
+  QDialog::resizeEvent(e);
+  browser_->setGeometry(rect());
+}
+
+void CHtmlDlg::Show(const QString& documentUrl, const QString& html) {
+  documentUrl_ = documentUrl;
+  html_ = html;
+  browser_->setHtml(html);
+}
+
+void CHtmlDlg::NavigateUrl(const QString& url, bool local) {
+  m_bOnLocalPage = local;
+  const unsigned generation = ++generation_;
+  QPointer<CHtmlDlg> self(this);
+  const QUrl parsed(url);
+  const QString scheme = parsed.scheme().toLower();
+  if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+    std::thread([self, generation, url] {
+      FetchResult r = Fetch(url.toStdString());
+      QMetaObject::invokeMethod(
+          QCoreApplication::instance(),
+          [self, generation, url, r] {
+            if (!self || self->generation_ != generation) return;
+            if (r.ok) {
+              self->Show(QString::fromStdString(r.finalUrl), QString::fromUtf8(r.body.data(), static_cast<qsizetype>(r.body.size())));
+            } else {
+              self->Show(QStringLiteral("res://ieframe.dll/navcancl.htm#") + url,
+                         QStringLiteral("<html><body></body></html>"));
+            }
+            self->OnNavigateComplete(self->documentUrl_);
+          },
+          Qt::QueuedConnection);
+    }).detach();
+    return;
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [this, generation, url, parsed, scheme] {
+        if (generation_ != generation) return;
+        if (scheme == QLatin1String("res")) {
+          Show(url, QStringLiteral("<html><body style=\"margin: 0px;\"></body></html>"));
+        } else {
+          const QString path = scheme == QLatin1String("file") ? parsed.toLocalFile() : url;
+          Show(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded), ReadFile(path));
+        }
+        OnNavigateComplete(documentUrl_);
+      },
+      Qt::QueuedConnection);
+}
+
+bool CHtmlDlg::IsAcceptedUrl(const QString& url) const {
+  if (url.contains(QLatin1String(".exe"), Qt::CaseInsensitive)) return true;
+  const QUrl parsed(url);
+  if (parsed.isLocalFile()) return QDir::cleanPath(parsed.toLocalFile()) == QDir::cleanPath(m_strLocalPage);
+  const QString scheme = parsed.scheme().toLower();
+  if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) return false;
+  const QString host = parsed.host().toLower();
+  const QString site = QString::fromStdString(ks::desktop::web::UrlHost(ks::desktop::web::WebUrl())).toLower();
+  if (host.isEmpty() || site.isEmpty()) return false;
+  return host == site || host.endsWith(QLatin1Char('.') + site);
+}
+
+QString CHtmlDlg::BannerPath(int language) const {
+  static const char* const kFiles[] = {"banner_ch.gif", "banner_en.gif", "banner_tw.gif"};
+  const QString folder = QFileInfo(m_strLocalPage).absolutePath();
+  if (language < 0 || language > 2) return folder;
+  return QDir(folder).filePath(QString::fromLatin1(kFiles[language]));
+}
+
+void CHtmlDlg::OnNavigateComplete(const QString& documentUrl) {
+  emit navigated(documentUrl, m_bOnLocalPage);
+  if (!IsAcceptedUrl(documentUrl) && !m_bOnLocalPage) NavigateUrl(m_strLocalPage, true);
+  if (m_bOnLocalPage) ShowLocalBanner();
+}
+
+void CHtmlDlg::ShowLocalBanner() {
+  const QString src = QUrl::fromLocalFile(BannerPath(m_nLanguage)).toString(QUrl::FullyEncoded).toHtmlEscaped();
+  const QString tag = QStringLiteral("<img src=\"%1\">").arg(src);
+  QString html = html_;
+  const int end = html.lastIndexOf(QLatin1String("</body>"), -1, Qt::CaseInsensitive);
+  if (end >= 0) html.insert(end, tag);
+  else html.append(tag);
+  Show(documentUrl_, html);
+}
+
+}  // namespace ks::skin
