@@ -202,4 +202,26 @@ bool IdentityOf(int fd, FileIdentity* id) {
   return true;
 }
 
+int OpenRegularInShare(const std::string& path, const FileIdentity* expected, int* fd, uint64_t* size) {
+  int got = -1;
+  if (int rc = OpenInShare(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, &got)) return rc;
+  struct stat st {};
+  int rc = 0;
+  if (::fstat(got, &st) != 0) {
+    rc = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    rc = EINVAL;
+  } else if (expected && (expected->dev != 0 || expected->ino != 0) &&
+             (st.st_dev != expected->dev || st.st_ino != expected->ino)) {
+    rc = ESTALE;
+  }
+  if (rc != 0) {
+    ::close(got);
+    return rc;
+  }
+  *fd = got;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
 }  // namespace ks::shares

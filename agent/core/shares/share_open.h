@@ -25,6 +25,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,11 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool IdentityOf(int fd, FileIdentity* id);
+
+// A regular file through OpenInShare (O_RDONLY | O_NONBLOCK: a FIFO in its place never
+// blocks) that, when `expected` is given and not 0/0, is that same file. 0 with *fd and
+// *size, or an errno value: EINVAL not a regular file, ESTALE another file than expected,
+// and OpenInShare's.
+int OpenRegularInShare(const std::string& path, const FileIdentity* expected, int* fd, uint64_t* size);
 
 }  // namespace ks::shares

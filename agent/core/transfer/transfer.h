@@ -14,6 +14,8 @@
 // session's own lock is taken or a file is touched.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -33,6 +35,10 @@ struct Session {
   uint64_t owner = kRelayOwner;
   uint32_t id = 0;
   std::string path;  // download: the file; upload: the target path
+  // Download only: device and inode of the file opened at the request; the allow sends
+  // only that same file (0/0: not known, any regular file at the path).
+  dev_t fileDev = 0;
+  ino_t fileIno = 0;
   // Upload only.
   std::string tempPath;     // the hidden temporary data file
   std::string journalPath;  // the resume journal
