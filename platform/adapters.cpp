@@ -10,8 +10,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <new>
+#include <sstream>
+
+#include "platform/service_table.h"
 
 namespace ks::platform {
 
@@ -36,7 +43,89 @@ bool HasDevice(const std::string& name) {
   return ::access(("/sys/class/net/" + name + "/device").c_str(), F_OK) == 0;
 }
 
+AdapterKind KindOf(const std::string& name) {
+  if (!HasDevice(name) && ::access(("/sys/class/net/" + name + "/tun_flags").c_str(), F_OK) == 0) {
+    return AdapterKind::kTap;
+  }
+  if (name.find('/') == std::string::npos &&
+      ::access(("/sys/class/net/" + name + "/wireless").c_str(), F_OK) == 0) {
+    return AdapterKind::kWifi;
+  }
+  return AdapterKind::kEthernet;
+}
+
+bool ParseMac(const std::string& text, std::array<uint8_t, 6>& mac) {
+  unsigned v[6];
+  char tail;
+  if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &tail) != 6) {
+    return false;
+  }
+  for (int i = 0; i < 6; ++i) mac[static_cast<size_t>(i)] = static_cast<uint8_t>(v[i]);
+  return true;
+}
+
 }  // namespace
+
+std::string AdapterFilePath() { return PlatformDir() + "/adapters"; }
+
+std::vector<Adapter> ParseAdapterFile(const std::string& text) {
+  static const char* const kKeys[] = {"index=", "type=", "desc=", "mac=", "ipv4="};
+  std::vector<Adapter> out;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Split into key=value fields: a blank followed by a known key starts the next one.
+    std::map<std::string, std::string> fields;
+    std::string key;
+    size_t i = 0;
+    while (i < line.size()) {
+      bool atKey = (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t');
+      std::string found;
+      if (atKey) {
+        for (const char* k : kKeys) {
+          if (line.compare(i, std::strlen(k), k) == 0) found = k;
+        }
+      }
+      if (!found.empty()) {
+        key = found.substr(0, found.size() - 1);
+        fields[key];
+        i += found.size();
+        continue;
+      }
+      if (!key.empty()) fields[key] += line[i];
+      ++i;
+    }
+    for (auto& [k, v] : fields) {
+      while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.pop_back();
+    }
+    if (!fields.count("index")) continue;
+    Adapter a;
+    char* end = nullptr;
+    unsigned long index = std::strtoul(fields["index"].c_str(), &end, 10);
+    if (!end || *end || fields["index"].empty()) continue;
+    a.index = static_cast<unsigned>(index);
+    const std::string& type = fields["type"];
+    a.kind = type == "wifi" ? AdapterKind::kWifi : type == "tap" ? AdapterKind::kTap : AdapterKind::kEthernet;
+    a.description = fields["desc"];
+    a.name = "fake" + std::to_string(a.index);
+    if (fields.count("mac") && !fields["mac"].empty() && !ParseMac(fields["mac"], a.mac)) continue;
+    bool good = true;
+    std::istringstream addrs(fields["ipv4"]);
+    std::string addr;
+    while (std::getline(addrs, addr, ',')) {
+      in_addr parsed{};
+      if (addr.empty()) continue;
+      if (::inet_pton(AF_INET, addr.c_str(), &parsed) != 1) good = false;
+      a.ipv4.push_back(addr);
+    }
+    if (!good) continue;
+    a.status = OperStatus::kOperational;
+    a.physical = a.kind != AdapterKind::kTap;
+    out.push_back(std::move(a));
+  }
+  return out;
+}
 
 std::vector<Adapter> AdaptersFromIfaddrs(const ifaddrs* list,
                                          const std::function<bool(const std::string&)>& isPhysical) {
@@ -92,6 +181,13 @@ int ReadSystemAdapters(std::vector<Adapter>& out) {
   try {
     out = AdaptersFromIfaddrs(list, HasDevice);
     SortAdapters(out);
+    for (Adapter& a : out) a.kind = KindOf(a.name);
+    std::ifstream file(AdapterFilePath());
+    if (file) {
+      std::stringstream text;
+      text << file.rdbuf();
+      for (Adapter& a : ParseAdapterFile(text.str())) out.push_back(std::move(a));
+    }
   } catch (const std::bad_alloc&) {
     out.clear();
     rc = ENOMEM;

@@ -8,7 +8,15 @@
 // such as "eth0:1" are folded into their interface).
 //
 // The list comes from a replaceable source so tests can feed a made-up machine; by
-// default it is read with getifaddrs. Thread-safe.
+// default it is read with getifaddrs, and the made-up adapters of the file
+// <PlatformDir()>/adapters (if any) are appended after the real ones, in file order. One
+// adapter per line, fields "key=value" separated by blanks (a value runs to the next known
+// key, so a description may hold blanks):
+//   index=<n> type=ethernet|wifi|tap desc=<text> mac=<aa:bb:cc:dd:ee:ff> ipv4=<a.b.c.d>[,...]
+// Such an adapter is up (kOperational) and physical unless it is a tap; lines without
+// "index=" or with a malformed MAC or address are skipped. A real interface's kind is wifi
+// when /sys/class/net/<name>/wireless exists, tap when tun_flags exists, else ethernet.
+// Thread-safe.
 #pragma once
 
 #include <array>
@@ -31,8 +39,12 @@ enum class OperStatus : int {
   kOperational = 5,     // up and running
 };
 
+enum class AdapterKind { kEthernet, kWifi, kTap };
+
 struct Adapter {
   std::string name;
+  AdapterKind kind = AdapterKind::kEthernet;
+  std::string description;  // made-up adapters only; "" for real ones
   unsigned index = 0;
   std::array<uint8_t, 6> mac{};
   OperStatus status = OperStatus::kNonOperational;
@@ -48,8 +60,12 @@ int ReadAdapters(std::vector<Adapter>& out);
 // Replaces the source; an empty function restores the system's.
 void SetAdapterSource(AdapterSource source);
 
-// The system's source: getifaddrs, sorted as described above.
+// The system's source: getifaddrs, sorted as described above, then the made-up adapters.
 int ReadSystemAdapters(std::vector<Adapter>& out);
+// The made-up adapters of the text of an adapters file (see above).
+std::vector<Adapter> ParseAdapterFile(const std::string& text);
+// Path of the adapters file of PlatformDir().
+std::string AdapterFilePath();
 
 // Builds the records from a getifaddrs chain (not sorted). `isPhysical` tells whether an
 // interface is backed by a device.

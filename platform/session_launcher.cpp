@@ -1,5 +1,7 @@
 #include "platform/session_launcher.h"
 
+#include "platform/service_table.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -8,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -99,7 +103,70 @@ std::string ErrorText(const char* what, int error) {
 
 std::atomic<SessionLauncher*> g_launcher{nullptr};
 
+const char* const kSessionVariables[] = {"DISPLAY", "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"};
+
+bool Printable(const std::string& s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::string SessionEnvPath(uint32_t uid) { return PlatformDir() + "/sessions/" + std::to_string(uid) + ".env"; }
+
+bool WriteSessionEnv() {
+  std::string folder = PlatformDir() + "/sessions";
+  std::error_code ec;
+  if (std::filesystem::create_directories(folder, ec)) ::chmod(folder.c_str(), 01777);
+  std::string text;
+  for (const char* name : kSessionVariables) {
+    const char* v = std::getenv(name);
+    if (v && *v && Printable(v)) text += std::string(name) + "=" + v + "\n";
+  }
+  std::string path = SessionEnvPath(::getuid());
+  std::string tmp = path + ".~" + std::to_string(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return false;
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (::close(fd) != 0) ok = false;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
+  ::unlink(tmp.c_str());
+  return false;
+}
+
+std::vector<std::pair<std::string, std::string>> ReadSessionEnv(uint32_t uid) {
+  std::vector<std::pair<std::string, std::string>> out;
+  int fd = ::open(SessionEnvPath(uid).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return out;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != uid && st.st_uid != 0) ||
+      st.st_size > 65536) {
+    ::close(fd);
+    return out;
+  }
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  ssize_t n = ::read(fd, text.data(), text.size());
+  ::close(fd);
+  if (n < 0) return out;
+  text.resize(static_cast<size_t>(n));
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t end = text.find('\n', i);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(i, end - i);
+    i = end + 1;
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = line.substr(0, eq), value = line.substr(eq + 1);
+    bool known = false;
+    for (const char* v : kSessionVariables) known = known || name == v;
+    if (!known || value.empty() || !Printable(value)) continue;
+    out.emplace_back(name, value);
+  }
+  return out;
+}
 
 SessionLauncher::Result ProcessSessionLauncher::Launch(uint32_t sessionId,
                                                        const std::string& commandLine,
@@ -130,6 +197,14 @@ SessionLauncher::Result ProcessSessionLauncher::Launch(uint32_t sessionId,
   struct stat st {};
   if (::stat(runtimeDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
+  for (const auto& [name, value] : ReadSessionEnv(user.uid)) {
+    if (name == "XDG_RUNTIME_DIR") {
+      std::erase_if(env, [](const std::string& e) { return e.rfind("XDG_RUNTIME_DIR=", 0) == 0; });
+    }
+    env.push_back(name + "=" + value);
+  }
+  env.push_back("KESTYL_ELEVATED=1");
+  env.push_back("KESTYL_PLATFORM_DIR=" + PlatformDir());
   std::vector<const char*> envp;
   for (const std::string& e : env) envp.push_back(e.c_str());
   envp.push_back(nullptr);

@@ -6,7 +6,7 @@
 #include "agent/db/local_db.h"
 #include "agent/handlers/mobile/client_request.h"
 #include "agent/log/log.h"
-#include "agent/net/relay/relay_frame.h"
+#include "agent/net/reply/reply.h"
 #include "agent/core/state/state.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
@@ -144,11 +144,10 @@ int GetAllSubFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead
   }
   KS_LOG_INFO(kModule, "share size %d.package number %d", static_cast<int>(entries.size()),
               static_cast<int>(packages.size()));
-  const std::string deviceId = req.relayed ? ks::state::DeviceId() : std::string();
+  // Through the relay each package goes to the id that preceded the request.
+  const ks::reply::ClientRoute route(req.relayed ? req.peerId : nullptr);
   for (std::vector<uint8_t>& p : packages) {
-    // Through the relay each package goes to the id that preceded the request.
-    if (req.relayed) p = ks::relay::WrapRelayed(SRV_RELAY_TO_PEER, deviceId, req.peerId, p.data(), p.size());
-    if (p.empty() || !conn->Write(p.data(), p.size())) {
+    if (!route.WriteMessage(conn, p.data(), p.size())) {
       KS_LOG_ERROR("CommLib", "Write return message error.");
       return -1;
     }

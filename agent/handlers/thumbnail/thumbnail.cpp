@@ -45,27 +45,13 @@ bool IsRegularFile(const std::string& path) {
 // Writes the relay head (when relayed) and the message as one Write.
 bool WriteMessage(net::Channel* conn, const ThumbRelay* relay, std::vector<uint8_t>& buffer,
                   size_t messageOffset) {
-  if (relay) {
-    std::copy(relay->head.begin(), relay->head.end(), buffer.begin());
-    net::PutU16(buffer.data(), uint16_t(buffer.size()));
-  }
-  const uint8_t* start = buffer.data() + (relay ? 0 : messageOffset);
-  size_t length = buffer.size() - (relay ? 0 : messageOffset);
-  return conn && conn->Write(start, length);
+  if (relay) return relay->Write(conn, buffer);
+  return conn && conn->Write(buffer.data() + messageOffset, buffer.size() - messageOffset);
 }
 
 }  // namespace
 
-ThumbRelay MakeThumbRelay(const uint8_t* peerId) {
-  ThumbRelay r;
-  uint8_t* p = r.head.data();
-  net::PutU16(p, 0);
-  net::PutU16(p + 2, proto::kProtocolVersion);
-  net::PutU16(p + 4, SRV_RELAY_TO_PEER);
-  net::PutFieldText(p + 6, proto::kDeviceIdSize, state::DeviceId());
-  std::copy(peerId, peerId + proto::kDeviceIdSize, p + proto::kServerHeadSize);
-  return r;
-}
+ThumbRelay MakeThumbRelay(const uint8_t* peerId) { return ThumbRelay(peerId); }
 
 int Parse_ThumbTransStatusHead(const uint8_t* body, size_t length, ThumbRequest* out) {
   if (!body || length < kThumbRequestSize) return 1;

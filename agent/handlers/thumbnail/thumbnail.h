@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "agent/net/msg/msg.h"
+#include "agent/net/reply/reply.h"
 
 namespace ks::handlers {
 
@@ -45,11 +46,9 @@ struct ThumbRequest {
   std::string path;  // resolved local path (any length)
 };
 
-// The reply route of a relayed request: the RelayHead to put before every message.
-struct ThumbRelay {
-  std::array<uint8_t, 134> head{};  // ServerHead + peer id; length set per message
-};
-// RelayHead {0, 370, 0x1009, own device id} + the 64-byte peer id.
+// The reply route of a relayed request (agent/net/reply): the RelayHead {length, 370,
+// 0x1009, own device id} + the 64-byte peer id goes before every message.
+using ThumbRelay = ks::reply::ClientRoute;
 ThumbRelay MakeThumbRelay(const uint8_t* peerId);
 
 // The handler (contract in agent/net/msg/msg.h). 274 for a null body; otherwise the result
