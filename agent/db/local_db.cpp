@@ -34,13 +34,16 @@ CppSQLite3DB& GlobalDb() {
 void RollbackTransaction(CppSQLite3Transaction& txn) {
   std::string error;
   if (txn.rollback(&error) != 0) {
-    KS_LOG_DEBUG("CommLib", "rollback transaction error:%s", error.c_str());
+    KS_LOG_ERROR("CommLib", "rollback transaction error:%s", error.c_str());
   }
 }
 
 // ---- writers ----------------------------------------------------------------------------
 
-#define KS_DB_LOG_EXCEPTION(e) \
+// A write that fails (a full disk, a read-only file) loses the user's setting: logged at
+// ERROR (Write below), which the installed log level keeps. A failed read falls back to
+// defaults: DEBUG.
+#define KS_DB_LOG_READ_EXCEPTION(e) \
   KS_LOG_DEBUG("CommLib", "sqlite get a exception code %d,msg %s", (e).errorCode(), (e).errorMessage())
 
 namespace {
@@ -53,8 +56,8 @@ int Write(int failure, const std::function<void(CppSQLite3DB&)>& work,
   std::string rollbackError;
   if (ks::db::RunTransaction(GlobalDb(), work, &error, &rollbackError)) return 0;
   if (!rollbackError.empty())
-    g_Log.Print("CommLib", LOG_LEVEL_DEBUG, function, line, "rollback transaction error:%s", rollbackError.c_str());
-  g_Log.Print("CommLib", LOG_LEVEL_DEBUG, function, line, "sqlite get a exception code %d,msg %s",
+    g_Log.Print("CommLib", LOG_LEVEL_ERROR, function, line, "rollback transaction error:%s", rollbackError.c_str());
+  g_Log.Print("CommLib", LOG_LEVEL_ERROR, function, line, "sqlite get a exception code %d,msg %s",
               error->errorCode(), error->errorMessage());
   return failure;
 }
@@ -144,8 +147,8 @@ int CreateSVListTable() {
       },
       &error, &rollbackError);
   if (ok) return 0;
-  if (!rollbackError.empty()) KS_LOG_DEBUG("CommLib", "rollback transaction error:%s", rollbackError.c_str());
-  KS_LOG_INFO("KestylClient", "CreateSVListTable function error:%s.", error->errorMessage());
+  if (!rollbackError.empty()) KS_LOG_ERROR("CommLib", "rollback transaction error:%s", rollbackError.c_str());
+  KS_LOG_ERROR("KestylClient", "CreateSVListTable function error:%s.", error->errorMessage());
   return error->errorCode() != 0 ? error->errorCode() : -1;
 }
 
@@ -163,7 +166,7 @@ uint16_t ParseLocalPort() {
       if (port == 0 && v != 0) KS_LOG_WARNING("CommLib", "localport %lld is no port, using any.", (long long)v);
     }
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
   }
   return port;
 }
@@ -181,7 +184,7 @@ int ParseLogConf(int& console, int& threshold) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -202,7 +205,7 @@ int ParseDefaultDir(DefShareInfo& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -228,7 +231,7 @@ int ParseShareInfo(std::vector<std::string>& out) {
     for (; !q.eof(); q.nextRow()) out.emplace_back(q.getStringField("path"));
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -250,7 +253,7 @@ int GetTransLog(std::vector<TransLogRecord>& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -264,7 +267,7 @@ int GetPsw(std::string& out) {
     if (!q.eof()) out = q.getStringField("psw");
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -281,7 +284,7 @@ int GetUsernfo(UserRecord& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }
@@ -298,7 +301,7 @@ int GetP2PServerInfo(ServerRecord& out) {
     }
     return 0;
   } catch (const CppSQLite3Exception& e) {
-    KS_DB_LOG_EXCEPTION(e);
+    KS_DB_LOG_READ_EXCEPTION(e);
     return -1;
   }
 }

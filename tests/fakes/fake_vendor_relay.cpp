@@ -82,6 +82,11 @@ bool FakeVendorServer::WaitForInterline(int timeout_ms) const {
                       [&] { return interline_ && !interline_->done.load(); });
 }
 
+int FakeVendorServer::InterlineConnection() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return interline_ && !interline_->done.load() ? interline_->id : -1;
+}
+
 void FakeVendorServer::CloseInterline() {
   ConnPtr c;
   {

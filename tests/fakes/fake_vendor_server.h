@@ -132,6 +132,7 @@ class FakeVendorServer {
   // Interline: number of 0x1008 requests seen (registration and keep-alives).
   size_t InterlineRequests() const;
   bool WaitForInterline(int timeout_ms) const;  // a relay connection is registered
+  int InterlineConnection() const;              // its connection id, -1 while none
   void CloseInterline();                        // the server drops the relay connection
   // Builds a relayed request: ServerHead {134 + inner, 370, 0x1009, id_a} + char[64] id_b
   // + inner message.

@@ -1,10 +1,13 @@
 #include "agent/core/shares/folders.h"
 
+#include "agent/core/shares/share_policy.h"
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
 
+#include "agent/core/shares/share_policy.h"
 #include "agent/db/local_db.h"
 #include "agent/log/log.h"
 #include "agent/util/util.h"
@@ -68,7 +71,7 @@ int CreateDirPath(const std::string& path) {
   return 0;
 }
 
-int DeleteRenameFiles(const std::string& folder) {
+int DeleteRenameFiles(const std::string& folder, bool keepResumable) {
   if (folder.empty() || CheckPathExist(folder) != 0) return 0;
   if (folder.find('/') == std::string::npos) return 0;
   std::string base = folder;
@@ -77,6 +80,13 @@ int DeleteRenameFiles(const std::string& folder) {
   GetFileList(base, files, true);
   for (const std::string& name : files) {
     if (name.find("kestyl.rename") == std::string::npos) continue;
+    const std::string journalSuffix = "kestyl.renametmp";
+    bool isJournal = name.size() >= journalSuffix.size() &&
+                     name.compare(name.size() - journalSuffix.size(), journalSuffix.size(), journalSuffix) == 0;
+    // A journal with its temporary file, or a temporary file with its journal, can resume.
+    const std::string partner = isJournal ? name.substr(0, name.size() - 3) : name + "tmp";
+    struct stat st {};
+    if (keepResumable && ::lstat((base + partner).c_str(), &st) == 0) continue;
     if (DeleteFileIfExist(base + name) != 0)
       KS_LOG_WARNING("CommLib", "delete left-over upload file %s%s failed.", base.c_str(), name.c_str());
   }
@@ -86,6 +96,17 @@ int DeleteRenameFiles(const std::string& folder) {
 void ClearDefaultDirTmp() {
   DefShareInfo d;
   ParseDefaultDir(d);
-  for (const std::string* f : {&d.def_doc, &d.def_pic, &d.def_video, &d.def_music, &d.def_instant})
-    DeleteRenameFiles(*f);
+  std::vector<std::string> categories;
+  for (const std::string* f : {&d.def_doc, &d.def_pic, &d.def_video, &d.def_music, &d.def_instant}) {
+    if (f->empty()) continue;
+    DeleteRenameFiles(*f, false);
+    categories.push_back(*f);
+  }
+  std::vector<std::string> roots;
+  GetShareRoots(roots);
+  for (const std::string& root : roots) {
+    bool category = false;
+    for (const std::string& c : categories) category = category || c == root;
+    if (!category) DeleteRenameFiles(root, true);
+  }
 }

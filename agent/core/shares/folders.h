@@ -25,7 +25,13 @@ int GetSubFileInfo(const std::string& folder, std::vector<SubFileInfo>& out);
 // has fewer than two elements; otherwise the failing mkdir's result (-1).
 int CreateDirPath(const std::string& path);
 
-// Deletes left-over upload files (names containing "kestyl.rename") in def_doc, def_pic,
-// def_video, def_music and def_instant (not def itself).
+// Start-up clean-up of upload left-overs (names containing "kestyl.rename"), in every share
+// root (ks_share folders and the default folders, not below them): in def_doc, def_pic,
+// def_video, def_music and def_instant all of them; in the others (def and the ks_share
+// folders) those that cannot resume: a temporary file without its journal ("<temporary
+// name>tmp"), a journal without its temporary file. A pair of both stays there for the
+// client's resume.
 void ClearDefaultDirTmp();
-int DeleteRenameFiles(const std::string& folder);
+// The same for one folder: every left-over, or with keepResumable only those that cannot
+// resume.
+int DeleteRenameFiles(const std::string& folder, bool keepResumable = false);

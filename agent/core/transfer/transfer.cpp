@@ -1,5 +1,8 @@
 #include "agent/core/transfer/transfer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +20,15 @@ void Session::CloseFile() {
     ::close(fd);
     fd = -1;
   }
+}
+
+void Session::Discard() {
+  CloseFile();
+  if (kind != Kind::kUpload || tempPath.empty()) return;
+  struct stat st {};
+  if (!journalPath.empty() && ::lstat(journalPath.c_str(), &st) == 0) return;
+  if (::unlink(tempPath.c_str()) == 0)
+    KS_LOG_DEBUG("Intranet tran", "upload %s ended unfinished, %s deleted.", path.c_str(), tempPath.c_str());
 }
 
 SessionTable& SessionTable::Global() {
@@ -65,6 +77,11 @@ SessionPtr SessionTable::Take(uint64_t owner, uint32_t id, Kind kind) {
   return nullptr;
 }
 
+void SessionTable::ForEach(const std::function<void(const Session&)>& visit) {
+  std::lock_guard<std::mutex> g(mutex_);
+  for (const SessionPtr& s : sessions_) visit(*s);
+}
+
 std::vector<SessionPtr> SessionTable::TakeIf(const std::function<bool(const Session&)>& pred) {
   std::vector<SessionPtr> taken;
   std::lock_guard<std::mutex> g(mutex_);
@@ -83,7 +100,7 @@ void SessionTable::DropOwner(uint64_t owner) {
   for (auto& s : TakeIf([owner](const Session& s) { return s.owner == owner; })) {
     if (s->kind == Kind::kUpload)
       KS_LOG_DEBUG("Intranet tran", "close tcp file trans, file %s", s->path.c_str());
-    s->CloseFile();
+    s->Discard();
   }
 }
 
@@ -92,7 +109,7 @@ void SessionTable::ExpireIdle(std::chrono::seconds maxIdle) {
   for (auto& s : TakeIf([&](const Session& s) {
          return s.owner == kRelayOwner && now - s.lastUse > maxIdle;
        }))
-    s->CloseFile();
+    s->Discard();
 }
 
 size_t SessionTable::Size() {
@@ -164,7 +181,7 @@ void WriteTranLog(const std::string& path, int type, int64_t size) {
     txn.commit();
   } catch (CppSQLite3Exception& e) {
     txn.rollback();
-    KS_LOG_DEBUG("CommLib", "sqlite get a exception code %d,msg %s", e.errorCode(), e.errorMessage());
+    KS_LOG_ERROR("CommLib", "sqlite get a exception code %d,msg %s", e.errorCode(), e.errorMessage());
   }
 }
 

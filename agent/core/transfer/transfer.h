@@ -14,6 +14,8 @@
 // session's own lock is taken or a file is touched.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -33,6 +35,10 @@ struct Session {
   uint64_t owner = kRelayOwner;
   uint32_t id = 0;
   std::string path;  // download: the file; upload: the target path
+  // Download only: device and inode of the file opened at the request; the allow sends
+  // only that same file (0/0: not known, any regular file at the path).
+  dev_t fileDev = 0;
+  ino_t fileIno = 0;
   // Upload only.
   std::string tempPath;     // the hidden temporary data file
   std::string journalPath;  // the resume journal
@@ -46,6 +52,10 @@ struct Session {
 
   // Closes fd under the session's lock (idempotent).
   void CloseFile();
+  // The end of a session that did not finish (its channel closed, taken over, expired):
+  // closes the file, and deletes an upload's temporary file when no journal exists for it
+  // (such a file can never be resumed).
+  void Discard();
 };
 using SessionPtr = std::shared_ptr<Session>;
 
@@ -60,6 +70,8 @@ class SessionTable {
   SessionPtr Take(uint64_t owner, uint32_t id, Kind kind);
   // Removes every session the predicate accepts and returns them (files not closed).
   std::vector<SessionPtr> TakeIf(const std::function<bool(const Session&)>& pred);
+  // Shows every session to `visit`, under the table's lock (visit must not use the table).
+  void ForEach(const std::function<void(const Session&)>& visit);
   // Channel closed: removes its sessions and closes their files.
   void DropOwner(uint64_t owner);
   // Removes relay-owned sessions idle for longer than maxIdle and closes their files.

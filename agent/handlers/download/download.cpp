@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "agent/handlers/mobile/client_request.h"
 #include "agent/core/shares/share_policy.h"
 #include "agent/core/transfer/transfer.h"
+#include "agent/core/shares/share_open.h"
 #include "agent/log/log.h"
 #include "agent/net/proto/proto.h"
 #include "agent/util/codes.h"
@@ -91,19 +93,20 @@ ssize_t ReadAt(int fd, uint8_t* data, size_t length, uint64_t offset) {
   return static_cast<ssize_t>(got);
 }
 
-// Opens a regular file for reading without ever blocking on something else (a FIFO put
-// in its place); -1 when it is gone or not a regular file.
-int OpenRegularFile(const std::string& path, uint64_t& size) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
-  }
-  size = static_cast<uint64_t>(st.st_size);
-  return fd;
+}  // namespace
+
+int OpenDownloadFile(const ks::transfer::Session& session, uint64_t& size) {
+  ks::shares::FileIdentity expected{session.fileDev, session.fileIno};
+  int fd = -1;
+  int rc = ks::shares::OpenRegularInShare(session.path, &expected, &fd, &size);
+  if (rc == EXDEV || rc == ELOOP)
+    KS_LOG_WARNING(kModule, "download %s leads out of its share: refused.", session.path.c_str());
+  if (rc == ESTALE)
+    KS_LOG_WARNING(kModule, "download %s is another file than at its request: refused.", session.path.c_str());
+  return rc == 0 ? fd : -1;
 }
+
+namespace {
 
 }  // namespace
 
@@ -178,13 +181,23 @@ int ReqDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHe
     *reply = ErrorAnswer(id, KS_PATH_NOT_SHARED);
     return KS_PATH_NOT_SHARED;
   }
-  struct stat st {};
-  if (rc != KS_OK || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  // From here on only what the share opener opened counts: the path may be swapped for a
+  // link to elsewhere at any moment.
+  ks::transfer::Session probe;
+  probe.path = file;
+  uint64_t size = 0;
+  int fd = rc == KS_OK ? OpenDownloadFile(probe, size) : -1;
+  ks::shares::FileIdentity identity;
+  if (fd < 0 || !ks::shares::IdentityOf(fd, &identity)) {
+    if (fd >= 0) ::close(fd);
     KS_LOG_WARNING(kModule, "File %s not exits.", path.c_str());
     *reply = ErrorAnswer(id, KS_FILE_MISSING);
     return -1;
   }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
   if (g_streaming.load() >= StreamCap()) {
     KS_LOG_WARNING(kModule, "%d downloads under way: %s refused.", g_streaming.load(), file.c_str());
     *reply = ErrorAnswer(id, KS_FILE_SIZE);
@@ -196,7 +209,7 @@ int ReqDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHe
     return -1;
   }
 
-  MD5 fingerprint(file);
+  MD5 fingerprint("/proc/self/fd/" + std::to_string(fd));  // the file opened, not the name
   const auto& digest = fingerprint.digestBytes();
   // The cap keeps the size within the answer's 32-bit field.
   *reply = ks::mobile::MakeMessage(MSG_REQ_DOWNLOAD_FILE_OK, id, kOkAnswerSize - 8);
@@ -209,6 +222,8 @@ int ReqDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHe
   session->owner = req.owner;
   session->id = id;
   session->path = file;
+  session->fileDev = identity.dev;
+  session->fileIno = identity.ino;
   session->size = size;
   session->udtSocket = udtSocket ? *udtSocket : -1;
   ks::transfer::SessionTable::Global().Put(session);
@@ -250,7 +265,7 @@ int AllowDownLoadFile(const uint8_t* body, size_t bodyLength, const ks::net::Msg
     return -1;
   }
   uint64_t size = 0;
-  int fd = OpenRegularFile(session->path, size);
+  int fd = OpenDownloadFile(*session, size);
   if (fd < 0) {
     KS_LOG_WARNING(kModule, "File %s not exits.", session->path.c_str());
     *reply = MakeDownloadOver(id, '1');

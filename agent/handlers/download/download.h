@@ -15,6 +15,11 @@
 //         (default share folder unset: result 4123; not shared: 4118), 4119 (missing: -1),
 //         4120 (size unreadable or above the cap, or the streaming cap reached: -1)
 //
+// The file is opened once at the request by the share opener, which never follows a link
+// out of the share: its fingerprint is taken from that descriptor and its device and inode
+// kept in the session; the allow opens it again the same way and sends it only when it is
+// the same file. A swap detected: 4119 at the request, MSG_DOWNLOAD_OVER "1" at the allow,
+// a log line, nothing read.
 // MSG_ALLOW_DOWNLOAD_FILE (5): u32 start offset at body offset 0 (after the relay prefix
 // for a relayed request). Direct (local server, UDT): takes the session out of the table
 // and streams the file from the offset, read in large blocks and cut into packages, on the
@@ -48,6 +53,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "agent/core/transfer/transfer.h"
 #include "agent/net/msg/msg.h"
 
 namespace ks::download {
@@ -87,6 +93,11 @@ struct RelayedDownloadJob {
 // session out of the table itself.
 using RelayedDownloadStarter = int (*)(const RelayedDownloadJob& job);
 void SetRelayedDownloadStarter(RelayedDownloadStarter starter);
+
+// Opens the file of a download session through the share opener (share_open.h): a
+// regular file beneath its share root and, when the session knows it, the same device and
+// inode as at the request. The descriptor (size in `size`), or -1 (a swap is logged).
+int OpenDownloadFile(const ks::transfer::Session& session, uint64_t& size);
 
 // Streams `size - offset` bytes of the open file `fd` from `offset` as MSG_DOWNLOAD_DATA
 // packages of session `id` to `conn` (whole packages per write, see above). 0 all sent; 1 read error or the file ended early

@@ -159,6 +159,23 @@ int OpenTemp(const std::string& path, int extraFlags) {
   return fd;
 }
 
+// fdatasync of a file by its path; errors are logged, the upload goes on.
+void SyncData(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 || ::fdatasync(fd) != 0)
+    KS_LOG_ERROR(kModule, "sync file %s error: %s.", path.c_str(), std::strerror(errno));
+  if (fd >= 0) ::close(fd);
+}
+
+// fsync of the folder holding `path`, so that a name made or removed there is durable.
+void SyncFolderOf(const std::string& path) {
+  std::string folder = ParentOf(path);
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0)
+    KS_LOG_ERROR(kModule, "sync folder %s error: %s.", folder.c_str(), std::strerror(errno));
+  if (fd >= 0) ::close(fd);
+}
+
 // Where an announced upload goes on and from which offset.
 struct Plan {
   bool complete = false;  // the target already holds the file: no session
@@ -169,7 +186,7 @@ struct Plan {
 };
 
 // The resume decision with the files it implies. Runs under g_targetMutex.
-Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fingerprint) {
+Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fingerprint, bool othersBusy) {
   Plan plan;
   const std::string primaryTemp = TempPathFor(target);
   const std::string journalPath = JournalPathFor(target);
@@ -189,7 +206,7 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
     return plan;
   }
 
-  if (ourJournal) {
+  if (ourJournal && !othersBusy) {
     plan.tempPath = primaryTemp;
     plan.fd = OpenTemp(primaryTemp, 0);
     if (plan.fd < 0) {
@@ -212,7 +229,7 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
     return plan;
   }
 
-  if (read == JournalRead::kValid && journal.target == target) {
+  if ((read == JournalRead::kValid && journal.target == target) || othersBusy) {
     // Another file for the same target is half uploaded: leave its files alone and take a
     // new name, never the journalled one (even when that file is gone), so that the other
     // upload can never resume from these bytes.
@@ -232,6 +249,7 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
     plan.failed = true;
     return plan;
   }
+  SyncFolderOf(journalPath);  // the journal's name survives a power cut
   plan.tempPath = primaryTemp;
   plan.fd = OpenTemp(primaryTemp, O_TRUNC);
   if (plan.fd < 0) {
@@ -299,6 +317,9 @@ void FinishUpload(const Session& s, bool complete) {
     KS_LOG_ERROR(kModule, "upload file %s is missing.", s.tempPath.c_str());
     return;
   }
+  // On the disk before the final check and the rename: a power cut must never leave a
+  // published file shorter than what was logged as finished.
+  SyncData(s.tempPath);
   if (static_cast<uint64_t>(have) != s.size || MD5(s.tempPath).toString() != s.fingerprint) {
     KS_LOG_ERROR(kModule, "upload %s does not match its fingerprint %s, deleted.", s.path.c_str(),
                  s.fingerprint.c_str());
@@ -308,6 +329,7 @@ void FinishUpload(const Session& s, bool complete) {
   }
   std::string finalName = Publish(s.tempPath, s.path);
   if (finalName.empty()) return;  // both files stay: the next announcement resumes
+  SyncFolderOf(finalName);  // the new name before the journal goes
   if (hasJournal) Unlink(s.journalPath);
   KS_LOG_INFO(kModule, "upload file %s finished.", finalName.c_str());
   ks::transfer::WriteTranLog(finalName, 0, static_cast<int64_t>(s.size));
@@ -337,7 +359,13 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
     return KS_DEFAULT_SHARE_UNSET;
   }
   KS_LOG_INFO(kModule, "upload file :%s", path.c_str());
-  if (path.size() > kMaxTargetLength) path.resize(kMaxTargetLength);
+  if (path.size() > kMaxTargetLength) {
+    // The journal holds at most kMaxTargetLength characters; cut, the name would be another
+    // file's, and a resume would write there.
+    KS_LOG_ERROR(kModule, "upload target of %zu characters is longer than %zu.", path.size(), kMaxTargetLength);
+    *reply = ErrorAnswer(sessionId, kErrorNoSpace);
+    return -1;
+  }
 
   auto refuse = [&](const std::string& what, int code) {
     KS_LOG_ERROR(kModule, "Filer %s not in share list", what.c_str());
@@ -366,13 +394,23 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
   }
 
   std::lock_guard<std::mutex> g(g_targetMutex);
-  for (const SessionPtr& old : SessionTable::Global().TakeIf(
-           [&](const Session& s) { return s.kind == Kind::kUpload && s.path == target; })) {
+  // A client that announces its target again takes its own upload over, and so does one
+  // that announces the same content (a phone back on a new connection before its old one
+  // is noticed gone). An upload of other content by another client goes on, and this one
+  // gets a temporary file of its own.
+  const uint64_t owner = OwnerOf(conn);
+  for (const SessionPtr& old : SessionTable::Global().TakeIf([&](const Session& s) {
+         return s.kind == Kind::kUpload && s.path == target && (s.owner == owner || s.fingerprint == fingerprint);
+       })) {
     KS_LOG_DEBUG(kModule, "close file trans, file %s", old->tempPath.c_str());
-    old->CloseFile();
+    old->Discard();
   }
+  bool othersBusy = false;
+  SessionTable::Global().ForEach([&](const Session& s) {
+    if (s.kind == Kind::kUpload && s.path == target) othersBusy = true;
+  });
 
-  Plan plan = PlanUpload(target, size, fingerprint);
+  Plan plan = PlanUpload(target, size, fingerprint, othersBusy);
   if (plan.failed) {
     KS_LOG_ERROR(kModule, "open file %s error.", plan.tempPath.empty() ? target.c_str() : plan.tempPath.c_str());
     *reply = ErrorAnswer(sessionId, kErrorNoSpace);

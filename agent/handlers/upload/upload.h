@@ -24,6 +24,15 @@
 // - Free space of the target's file system (64-bit KB) must exceed size / 1024.
 // - A target that already holds the announced file answers its size; no session is
 //   opened, so the end of the upload creates nothing.
+// - A new announcement for a target ends only the sessions of the same owner or of the
+//   same fingerprint (a client taking over its own cut upload, also from a new
+//   connection); while another client's upload of other content to the target runs, the
+//   newcomer gets a temporary file of its own under a fresh name (not resumable). A session
+//   that ends unfinished, is taken over or whose channel closes deletes its temporary file
+//   when no journal exists for it.
+// - Durability: the folder is synced after the journal is made; the temporary file is
+//   synced (fdatasync) before its final check and rename, and the folder after the rename,
+//   so a power cut never leaves a published file shorter than what was logged finished.
 // - A journal for the same target and fingerprint resumes at the temporary file's size
 //   (restart at 0 when that exceeds the announced size). A journal for another fingerprint
 //   is left alone: the new upload writes to a fresh unused temporary name, which cannot be
@@ -36,7 +45,9 @@
 //   whose fingerprint matches; a short one keeps temporary file and journal for a resume, a
 //   mismatch deletes both. Publishing never replaces an existing file: a taken name moves
 //   on to T.(0).ext, T.(1).ext, ... (T.(0) without extension). One transfer-log row.
-// - A temporary file that cannot be opened answers MSG_UPLOAD_ERROR 0xFFFF.
+// - A temporary file that cannot be opened answers MSG_UPLOAD_ERROR 0xFFFF; so does a
+//   target longer than 254 characters once the virtual share name is expanded (the
+//   journal's field): it is never cut to another name.
 // - Messages 2 and 3 arriving on the relay connection itself (direct 0, no UDT socket) are
 //   ignored: relayed chunks come through the relay poll.
 // No answer is sent for chunks or for the end of an upload.

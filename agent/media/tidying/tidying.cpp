@@ -97,7 +97,7 @@ int CreateAutoTidingTable() {
     return 0;
   } catch (CppSQLite3Exception& e) {
     txn.rollback();
-    KS_LOG_INFO("KestylClient", "CreateAutoTidingTable function error:%s.", e.errorMessage());
+    KS_LOG_ERROR("KestylClient", "CreateAutoTidingTable function error:%s.", e.errorMessage());
     return -1;
   }
 }
@@ -115,7 +115,7 @@ int SetTidingStatusByType(const std::string& name, const std::string& status) {
     return 0;
   } catch (CppSQLite3Exception& e) {
     txn.rollback();
-    KS_LOG_INFO("KestylClient", "SetTidingStatusByType function error:%s.", e.errorMessage());
+    KS_LOG_ERROR("KestylClient", "SetTidingStatusByType function error:%s.", e.errorMessage());
     return -1;
   }
 }

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <vector>
 
+#include "agent/core/shares/share_open.h"
 #include "agent/core/shares/share_policy.h"
 #include "agent/log/log.h"
 #include "agent/net/http/http_server.h"
@@ -42,12 +43,6 @@ int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
-}
-
-// Held only while a file is opened.
-std::mutex& FileMutex() {
-  static std::mutex m;
-  return m;
 }
 
 int SendAll(int sock, const char* data, size_t size, int flags = 0) {
@@ -115,6 +110,7 @@ void LingeringClose(int sock) {
 struct ShareView {
   DefShareInfo defaults;
   std::vector<std::string> realRoots;  // ks_share paths and default folders that exist
+  std::vector<std::string> roots;      // the same as configured (normalised)
   int64_t readAtMs = 0;
 };
 constexpr int64_t kShareViewMs = 1000;
@@ -142,7 +138,9 @@ std::shared_ptr<const ShareView> CurrentShares() {
       // An unset default folder is an empty text: it must not match every path.
       if (root.empty() || !NormalizeSharePath(root, norm) || norm.empty()) continue;
       std::string real = RealLocation(norm);
-      if (!real.empty()) view->realRoots.push_back(real);
+      if (real.empty()) continue;
+      view->realRoots.push_back(real);
+      view->roots.push_back(norm);
     }
     view->readAtMs = now;
     g_shareView = view;
@@ -382,24 +380,17 @@ int SendNotImplemented(int sock) {
   return SendAll(sock, kNotImplementedAnswer, sizeof kNotImplementedAnswer - 1);
 }
 
-void ServeFile(HttpConnection& conn, const std::string& path) {
+void ServeFile(HttpConnection& conn, int fileFd) {
   DropHead(conn);
-  int fd;
-  {
-    std::lock_guard<std::mutex> lock(FileMutex());
-    // O_NONBLOCK: should the path have been swapped for a FIFO since it was checked, the
-    // open must not wait for a writer.
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  }
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  if (fileFd < 0 || ::fstat(fileFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fileFd >= 0) ::close(fileFd);
     SendNotFound(conn.Socket());
     return;
   }
   int64_t size = static_cast<int64_t>(st.st_size);
-  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fd, conn.Socket(), size);
-  ::close(fd);
+  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fileFd, conn.Socket(), size);
+  ::close(fileFd);
 }
 
 void accept_request(int sock, int timeoutMs) {
@@ -453,15 +444,27 @@ void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), vo
   bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
                 url.find(kUploadMarker) == std::string::npos &&
                 CheckSharedFile(path, *shares, &local) == KS_OK;
+  // What is answered is what the share opener opened, judged by its descriptor: the path
+  // may have been swapped for a link to elsewhere since it was checked. O_NONBLOCK: a FIFO
+  // put in its place must not wait for a writer.
+  int fd = -1;
+  int openError = inside ? ks::shares::OpenInShareRoots(local, shares->roots, O_RDONLY | O_NONBLOCK | O_NOCTTY, &fd)
+                         : ENOENT;
+  if (openError == EXDEV || openError == ELOOP)
+    KS_LOG_WARNING(kModule, "http request %s leads out of its share: refused.", local.c_str());
   struct stat st {};
-  if (!inside || ::stat(local.c_str(), &st) != 0 ||
-      (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+  if (fd < 0 || ::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
+    if (fd >= 0) ::close(fd);
     DropHead(conn);
     SendNotFound(sock);
     lingerAndClose();
     return;
   }
-  if (servable && S_ISREG(st.st_mode) && !HasExecutableExtension(local)) ServeFile(conn, local);
+  if (servable && S_ISREG(st.st_mode) && !HasExecutableExtension(local)) {
+    ServeFile(conn, fd);
+  } else {
+    ::close(fd);
+  }
   CloseConnection(sock);
 }
 

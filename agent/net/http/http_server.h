@@ -30,6 +30,10 @@
 // out of descriptors the loop stops accepting for a moment (doubling up to half a second)
 // instead of spinning on the failing accept.
 //
+// The file answered is the one the share opener (agent/core/shares/share_open.h) opened
+// beneath its share root: a path swapped for a link to outside between check and use is
+// answered 404 and logged.
+//
 // Names holding the upload markers ("kestyl.rename", "kestyl.renametmp") are answered as
 // missing, as listings hide them.
 //
@@ -171,8 +175,9 @@ void accept_request(int sock, int timeoutMs);
 // Answers the request read from `conn` and gives its socket up: closed, or after a 404 or
 // 501 handed to `linger` (which must close it; null = close after a lingering read here).
 void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), void* arg);
-// Drops the rest of the request head, then answers with the file (200) or 404.
-void ServeFile(HttpConnection& conn, const std::string& path);
+// Drops the rest of the request head, then answers with the open file (200) or, when it
+// is no regular file, 404. Closes the file.
+void ServeFile(HttpConnection& conn, int fileFd);
 // The 200 head for a body of `size` bytes, in one send (MSG_MORE when a body follows).
 // 0, or -1 when the send failed.
 int SendOkHeaders(int sock, int64_t size);

@@ -9,7 +9,10 @@
 //   0, no UDT socket, on a channel that writes raw bytes to the relay connection. Handlers
 //   run one after the other on a pool worker (never on the loop thread), so a handler that
 //   waits (a device log-in the owner must confirm) blocks neither the keep-alive nor the
-//   reading. The handler's body is id A, the client's MsgHead, its payload:
+//   reading. A stream out of step (relay_frame.h: junk, a head cut short) or a frame still
+//   incomplete at two keep-alives in a row with nothing else read ends the session, and the
+//   job connects again after the retry pause, as after a close. The handler's body is id
+//   A, the client's MsgHead, its payload:
 //     * a single reply (the reply vector) is sent by the relay client wrapped in a RelayHead
 //       {SRV_RELAY_TO_PEER, own device id, peer id B};
 //     * streamed answers (listings, thumbnails) are wrapped by the handlers themselves with

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -66,6 +67,11 @@ class RelayConnection final : public ks::net::Channel, public std::enable_shared
   void OnRead();
   void OnDrained();
   void MarkConnected() { connected_ = true; }
+  // Loop thread: called (once) when the stream is out of step; the session must end.
+  void SetOnLost(std::function<void()> onLost) { onLost_ = std::move(onLost); }
+  // Loop thread, at each keep-alive: true when a frame has been under way since the last
+  // call without any head read since (a length that swallows the server's answers).
+  bool Stuck();
   bool Connected() const { return connected_.load(); }
   bool SendInterlineRequest();
   // Loop thread (or the session's end): closes the socket and drops queued requests.
@@ -84,6 +90,9 @@ class RelayConnection final : public ks::net::Channel, public std::enable_shared
   std::atomic<bool> open_{true};
   std::atomic<bool> connected_{false};
   RelayFrameAssembler assembler_;  // loop thread only
+  std::function<void()> onLost_;   // loop thread only
+  bool midFrameAtCheck_ = false;   // loop thread only
+  uint64_t headsAtCheck_ = 0;      // loop thread only
 
   std::mutex m_;  // guards the fields below
   std::condition_variable cv_;
@@ -142,8 +151,12 @@ void RelayConnection::OnRead() {
     }
     Enqueue(std::move(r));
   };
+  sink.lost = [](uint16_t length, uint16_t version, uint16_t opcode) {
+    KS_LOG_WARNING(kModule, "relay stream out of step (length %d, version %d, opcode 0x%x): reconnecting.",
+                   length, version, opcode);
+  };
   try {
-    while (open_ && evbuffer_get_length(in) > 0) {
+    while (open_ && !assembler_.Lost() && evbuffer_get_length(in) > 0) {
       evbuffer_iovec v;
       if (evbuffer_peek(in, -1, nullptr, &v, 1) < 1) break;
       KS_LOG_DEBUG(kModule, "read info lens %d", static_cast<int>(v.iov_len));
@@ -156,6 +169,27 @@ void RelayConnection::OnRead() {
     assembler_ = RelayFrameAssembler();
     evbuffer_drain(in, evbuffer_get_length(in));
   }
+  if (assembler_.Lost()) {
+    evbuffer_drain(in, evbuffer_get_length(in));
+    if (onLost_) {
+      auto lost = std::move(onLost_);
+      onLost_ = nullptr;
+      lost();
+    }
+  }
+}
+
+bool RelayConnection::Stuck() {
+  bool paused;
+  {
+    std::lock_guard<std::mutex> l(m_);
+    paused = readPaused_;
+  }
+  const bool mid = !assembler_.Idle() && !paused;
+  const bool stuck = mid && midFrameAtCheck_ && assembler_.Heads() == headsAtCheck_;
+  midFrameAtCheck_ = mid;
+  headsAtCheck_ = assembler_.Heads();
+  return stuck;
 }
 
 void RelayConnection::Enqueue(RelayedRequest&& r) {
@@ -292,9 +326,18 @@ void ev_client_cb(bufferevent* bev, short what, void* ctx) {
   }
 }
 
+void lost_cb(evutil_socket_t, short, void* ctx) {
+  static_cast<RelaySession*>(ctx)->End("interline stream out of step, exits");
+}
+
 void time_cb(evutil_socket_t, short, void* ctx) {
   auto* s = static_cast<RelaySession*>(ctx);
   if (!s->conn->Connected()) return;
+  if (s->conn->Stuck()) {
+    // The server has answered keep-alives into a frame that never ends: start over.
+    s->End("interline frame never completed, exits");
+    return;
+  }
   if (!s->conn->SendInterlineRequest()) KS_LOG_ERROR(kModule, "send interline req in timer err");
 }
 
@@ -363,6 +406,11 @@ int OS_RunEventClient(const char* host, uint16_t port) {
   if (!bev) return fail("bufferevent_socket_new error.", fd);
   s.conn = std::make_shared<RelayConnection>(bev);  // owns the socket from here
   bufferevent_setcb(bev, read_client_cb, write_client_cb, ev_client_cb, &s);
+  // Ends the session from the loop, outside the read callback that found the junk.
+  s.conn->SetOnLost([&s] {
+    timeval now{0, 0};
+    event_base_once(s.base, -1, EV_TIMEOUT, lost_cb, &s, &now);
+  });
   bufferevent_setwatermark(bev, EV_WRITE, kHighWater / 2, 0);
   if (bufferevent_enable(bev, EV_READ | EV_WRITE) != 0) return fail("bufferevent_enable error.", -1);
   if (!host || bufferevent_socket_connect_hostname(bev, s.dns, AF_INET, host, port) != 0)

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/core/shares/share_open.h"
 #include "agent/core/transfer/transfer.h"
 #include "agent/log/log.h"
 #include "agent/net/msg/msg.h"
@@ -109,6 +110,7 @@ class RelayDownload {
   const RelayDownloadJob job_;
   JobStop stop_;
   std::string path_;
+  ks::shares::FileIdentity identity_;  // of the file opened at the request
   int fd_ = -1;
   int sock_ = -1;
 };
@@ -119,6 +121,7 @@ void RelayDownload::Run() {
   if (auto s = ks::transfer::SessionTable::Global().Take(ks::transfer::kRelayOwner, id, ks::transfer::Kind::kDownload)) {
     s->CloseFile();
     path_ = s->path;
+    identity_ = {s->fileDev, s->fileIno};
   }
   if (ConnectCurrentServer(&sock_) != 0) {
     KS_LOG_ERROR(kModule, "connect server error, relayed download %u dropped.", id);
@@ -128,9 +131,12 @@ void RelayDownload::Run() {
     KS_LOG_WARNING(kModule, "no download session %u.", id);
     return EndNotice('1');
   }
-  fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) < job_.startOffset) {
+  // Only the file opened at the request, beneath its share root (share_open.h).
+  uint64_t fileSize = 0;
+  int openError = ks::shares::OpenRegularInShare(path_, &identity_, &fd_, &fileSize);
+  if (openError == EXDEV || openError == ELOOP || openError == ESTALE)
+    KS_LOG_WARNING(kModule, "relayed download %s is no longer the file asked for: refused.", path_.c_str());
+  if (openError != 0 || fileSize < job_.startOffset) {
     KS_LOG_ERROR(kModule, "open file %s error.", path_.c_str());
     return EndNotice('1');
   }

@@ -19,8 +19,16 @@ const char* DropReasonText(DropReason r) {
   return "?";
 }
 
+namespace {
+
+bool AcknowledgedOpcode(uint16_t opcode) {
+  return opcode == SRV_INTERLINE_REQ || opcode == SRV_RELAY_TO_PEER || opcode == SRV_RELAY_FILE_DATA;
+}
+
+}  // namespace
+
 void RelayFrameAssembler::Feed(const uint8_t* data, size_t length, const Sink& sink) {
-  while (length > 0) {
+  while (length > 0 && !lost_) {
     switch (phase_) {
       case Phase::kHead: {
         size_t n = std::min(headWanted_ - headFill_, length);
@@ -30,6 +38,12 @@ void RelayFrameAssembler::Feed(const uint8_t* data, size_t length, const Sink& s
         if (headWanted_ == kAckSize) {
           if (GetU16(head_) < kServerHeadSize) {
             RelayAck ack{GetU16(head_), GetU16(head_ + 4), GetU16(head_ + 6)};
+            if (!AcknowledgedOpcode(ack.opcode)) {
+              lost_ = true;
+              if (sink.lost) sink.lost(ack.length, GetU16(head_ + 2), ack.opcode);
+              return;
+            }
+            ++heads_;
             headFill_ = 0;
             if (sink.ack) sink.ack(ack);
             continue;
@@ -60,6 +74,13 @@ void RelayFrameAssembler::Feed(const uint8_t* data, size_t length, const Sink& s
 void RelayFrameAssembler::HeadComplete(const Sink& sink) {
   frameLength_ = GetU16(head_);
   opcode_ = GetU16(head_ + 4);
+  const uint16_t version = GetU16(head_ + 2);
+  if (version != ks::proto::kProtocolVersion) {
+    lost_ = true;
+    if (sink.lost) sink.lost(frameLength_, version, opcode_);
+    return;
+  }
+  ++heads_;
   const size_t bodyLength = frameLength_ - kServerHeadSize;
   headFill_ = 0;
   headWanted_ = kAckSize;

@@ -16,6 +16,10 @@
 // an acknowledgement of exactly 8 bytes; otherwise a frame of that many bytes. Frames with
 // another opcode, bodies shorter than 72 bytes and inner lengths that disagree are skipped
 // whole, so the stream stays in step. Partial heads and bodies are kept between calls.
+// What cannot be a frame of the server's means the stream is out of step (junk, or a head
+// cut short and continued by the next frame): an acknowledgement of an opcode other than
+// 0x1008, 0x1009 and 0x100B, or a head whose version is not 370. The assembler then reports
+// `lost` once, reads nothing more (Lost() is true) and the connection must start over.
 //
 // RelayHead (134 bytes): ServerHead {134 + inner length, 370, opcode, own device id}, then
 // char[64] peer id; the inner message follows.
@@ -73,11 +77,16 @@ class RelayFrameAssembler {
     std::function<void(const RelayAck&)> ack;
     std::function<void(RelayedRequest&&)> request;
     std::function<void(DropReason, uint16_t opcode, uint16_t length)> dropped;
+    std::function<void(uint16_t length, uint16_t version, uint16_t opcode)> lost;
   };
 
   void Feed(const uint8_t* data, size_t length, const Sink& sink);
   // True between frames (nothing partial held).
   bool Idle() const { return phase_ == Phase::kHead && headFill_ == 0; }
+  bool Lost() const { return lost_; }
+  // Heads read so far (acknowledgements and frames): tells a stream that moves from one
+  // that hangs inside a frame.
+  uint64_t Heads() const { return heads_; }
 
  private:
   enum class Phase { kHead, kBody, kSkip };
@@ -92,6 +101,8 @@ class RelayFrameAssembler {
   uint16_t frameLength_ = 0;
   uint16_t opcode_ = 0;
   size_t remaining_ = 0;  // body bytes still to come (kBody, kSkip)
+  bool lost_ = false;
+  uint64_t heads_ = 0;
   RelayedRequest current_;
 };
 

@@ -437,12 +437,44 @@ TEST_F(LocalDbTest, FailureLogLines) {
   g_Log.Close();
   std::string log = ks::test::ReadFile(logDir / "Log.txt");
   EXPECT_NE(log.find("[CommLib SetPsw "), std::string::npos) << log;
-  EXPECT_NE(log.find("[DEBUG] sqlite get a exception code 1,msg SQLITE_ERROR[1]: no such table: ks_psw"),
+  // A lost write at ERROR; a failed read, which falls back to defaults, at DEBUG.
+  EXPECT_NE(log.find("[ERROR] sqlite get a exception code 1,msg SQLITE_ERROR[1]: no such table: ks_psw"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find("[CommLib GetPsw "), std::string::npos) << log;
+  EXPECT_NE(log.find("[DEBUG] sqlite get a exception code 1,msg SQLITE_ERROR[1]: no such table: ks_psw"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("[KestylClient CreateSVListTable "), std::string::npos) << log;
-  EXPECT_NE(log.find("[INFO] CreateSVListTable function error:SQLITE_ERROR[1]: "), std::string::npos) << log;
+  EXPECT_NE(log.find("[ERROR] CreateSVListTable function error:SQLITE_ERROR[1]: "), std::string::npos) << log;
+}
+
+// A database that takes no writes (read-only file, full disk): every writer fails with a
+// line the installed ERROR threshold keeps.
+TEST_F(LocalDbTest, WritesThatFailAreLoggedAtError) {
+  TempDir logDir;
+  ASSERT_TRUE(g_Log.Open(logDir / "Log.txt", LOG_LEVEL_ERROR, false));
+  GlobalDb().execDML("PRAGMA query_only = 1");
+  DefShareInfo defs;
+  defs.def = "/srv/data";
+  struct Case {
+    const char* name;
+    std::function<int()> write;
+    int failure;
+  } cases[] = {
+      {"SetShareInfo", [] { return SetShareInfo({"/srv/a"}); }, -1},
+      {"SetDefaultDir", [&] { return SetDefaultDir(defs); }, -1},
+      {"SetPsw", [] { return SetPsw("x"); }, -1},
+      {"ClearLog", [] { return ClearLog(); }, 1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.write(), c.failure) << c.name;
+  g_Log.Close();
+  GlobalDb().execDML("PRAGMA query_only = 0");
+  std::string log = ks::test::ReadFile(logDir / "Log.txt");
+  for (const Case& c : cases) {
+    EXPECT_NE(log.find(std::string("[CommLib ") + c.name + " "), std::string::npos) << c.name << "\n" << log;
+  }
+  EXPECT_NE(log.find("[ERROR] sqlite get a exception code 8,msg SQLITE_READONLY[8]"), std::string::npos) << log;
 }
 
 // ---- concurrency ----

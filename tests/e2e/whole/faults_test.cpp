@@ -429,5 +429,45 @@ TEST_F(Faults, DownloadsThatAreNeverReadStayWithinTheCap) {
   EXPECT_TRUE(agent->Running());
 }
 
+// Junk from the vendor's server on the relay connection (a frame of another version, a
+// head cut short, a length that swallows what follows): within the relay retry time the
+// agent is on a new relay connection, and a relayed listing is answered again.
+TEST_F(Faults, RelayChannelRecoversFromJunk) {
+  options.relay_retry_s = 1;
+  PutData("list/a.txt", 10, 601);
+  ASSERT_TRUE(StartAgent());
+  ASSERT_TRUE(RelayReady());
+  ByteString good = FakeVendorServer::RelayedRequestFrame(ByteString(12, '\0'), "A", "B");
+  ByteString badVersion = good;
+  badVersion[2] = 0x01;  // version 256 instead of 370
+  badVersion[3] = 0x00;
+  ByteString swallower = good;
+  swallower[0] = static_cast<char>(0xFF);
+  swallower[1] = static_cast<char>(0xFF);
+  struct Case {
+    const char* name;
+    ByteString junk;
+  } cases[] = {
+      {"head of another version", badVersion},
+      {"head cut short", good.substr(0, 30) + good},
+      {"length that swallows the rest", swallower},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = vendor.InterlineConnection();
+    ASSERT_GE(before, 0);
+    ASSERT_TRUE(vendor.SendOnInterline(c.junk));
+    EXPECT_TRUE(WaitFor([&] {
+      int now = vendor.InterlineConnection();
+      return now >= 0 && now != before;
+    }, 30000)) << agent->ReadLog();
+    KS_CONNECT(phone, Transport::kRelay);
+    ListingResult r = phone->Listing("$DEFAULT$/list", '1', 31);
+    EXPECT_TRUE(r.ok()) << r.Describe();
+    EXPECT_EQ(r.total, 1u);
+  }
+  EXPECT_TRUE(agent->Running());
+}
+
 }  // namespace
 }  // namespace ks::e2e

@@ -260,6 +260,10 @@ bool FakeRelayServer::Answer(const ConnPtr& c, uint16_t opcode, const ServerAnsw
 
 bool FakeRelayServer::SendRaw(const ConnPtr& c, const uint8_t* data, size_t n) {
   std::lock_guard<std::mutex> l(c->writeMutex);
+  return SendLocked(c, data, n);
+}
+
+bool FakeRelayServer::SendLocked(const ConnPtr& c, const uint8_t* data, size_t n) {
   while (n > 0) {
     if (c->fd < 0) return false;
     ssize_t k = ::send(c->fd, data, n, MSG_NOSIGNAL);
@@ -339,9 +343,11 @@ bool FakeRelayServer::SendOnInterline(const Bytes& raw, size_t piece, int gapMs)
   }
   if (!c) return false;
   if (piece == 0) piece = raw.size();
+  // In pieces, but like a real server never with another frame in between.
+  std::lock_guard<std::mutex> l(c->writeMutex);
   for (size_t at = 0; at < raw.size(); at += piece) {
     if (at > 0 && gapMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
-    if (!SendRaw(c, raw.data() + at, std::min(piece, raw.size() - at))) return false;
+    if (!SendLocked(c, raw.data() + at, std::min(piece, raw.size() - at))) return false;
   }
   return true;
 }

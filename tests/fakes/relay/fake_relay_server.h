@@ -150,6 +150,8 @@ class FakeRelayServer {
   ServerAnswer Next(uint16_t opcode);
   bool Answer(const ConnPtr& c, uint16_t opcode, const ServerAnswer& a);
   bool SendRaw(const ConnPtr& c, const uint8_t* data, size_t n);
+  // The same with c->writeMutex held by the caller.
+  static bool SendLocked(const ConnPtr& c, const uint8_t* data, size_t n);
   void Shut(const ConnPtr& c);
   bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) const;
   void Error(const std::string& e);

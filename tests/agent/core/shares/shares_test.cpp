@@ -147,7 +147,15 @@ TEST(DeleteRenameFiles, OnlyUploadLeftovers) {
   WriteFile(dir / "a.jpgkestyl.rename", "t");
   WriteFile(dir / ".a.jpgkestyl.renametmp", "j");
   WriteFile(dir / "keep.jpg", "k");
-  EXPECT_EQ(DeleteRenameFiles(dir.path()), 0);
+  WriteFile(dir / "b.jpgkestyl.rename", "t");  // a resumable pair
+  WriteFile(dir / "b.jpgkestyl.renametmp", "j");
+  EXPECT_EQ(DeleteRenameFiles(dir.path(), true), 0);
+  EXPECT_EQ(access((dir / "b.jpgkestyl.rename").c_str(), F_OK), 0);
+  EXPECT_EQ(access((dir / "b.jpgkestyl.renametmp").c_str(), F_OK), 0);
+  EXPECT_EQ(access((dir / "a.jpgkestyl.rename").c_str(), F_OK), -1);
+  EXPECT_EQ(access((dir / ".a.jpgkestyl.renametmp").c_str(), F_OK), -1);
+  EXPECT_EQ(DeleteRenameFiles(dir.path()), 0);  // a category folder: every left-over
+  EXPECT_EQ(access((dir / "b.jpgkestyl.rename").c_str(), F_OK), -1);
   EXPECT_EQ(access((dir / "a.jpgkestyl.rename").c_str(), F_OK), -1);
   EXPECT_EQ(access((dir / ".a.jpgkestyl.renametmp").c_str(), F_OK), -1);
   EXPECT_EQ(access((dir / "keep.jpg").c_str(), F_OK), 0);

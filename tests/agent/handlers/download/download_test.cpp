@@ -252,6 +252,39 @@ TEST_F(DownloadTest, VirtualNamesAndBackslashesReachTheFile) {
   EXPECT_EQ(rows[0].file, pics + "/trip/a.jpg") << "the normalised local path";
 }
 
+// The file announced is the file sent: swapped between request and allow (for a link to
+// outside, or for another file of the share), the allow ends "1" and sends nothing.
+TEST_F(DownloadTest, FileSwappedBeforeTheAllowIsNotSent) {
+  WriteFile(outside + "/secret", std::string(3000, 's'));
+  WriteFile(share + "/other", std::string(3000, 'o'));
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> swap;
+  } cases[] = {
+      {"link to outside", [&](const std::string& f) {
+         ASSERT_EQ(::unlink(f.c_str()), 0);
+         ASSERT_EQ(::symlink((outside + "/secret").c_str(), f.c_str()), 0);
+       }},
+      {"another file of the share", [&](const std::string& f) {
+         ASSERT_EQ(::rename((share + "/other").c_str(), f.c_str()), 0);
+       }},
+  };
+  uint32_t word = 40;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = share + "/asked";
+    WriteFile(file, std::string(3000, 'a'));
+    RecordingChannel conn;
+    ++word;
+    ExpectOk(Request(file, word, conn), word, file);
+    c.swap(file);
+    Call allow = Allow(word, 0, conn);
+    EXPECT_EQ(OverStatus(allow, word), '1');
+    EXPECT_EQ(conn.writes(), 0u) << "no package of the swapped-in file";
+    ::unlink(file.c_str());
+  }
+}
+
 TEST_F(DownloadTest, AllowWithoutSessionSendsNothing) {
   RecordingChannel conn;
   Call allow = Allow(77, 0, conn);

@@ -3,6 +3,8 @@
 #include "agent/handlers/upload/upload.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -467,6 +469,23 @@ TEST_F(UploadTest, TargetsOutsideSharesAreRefusedBeforeAnyFolderIsMade) {
   EXPECT_EQ(ReadFile(pics + "/2024/05/p.jpg"), data);
 }
 
+// The virtual name expands to the share's path: a target that then exceeds the journal's
+// 254 characters is refused whole, never cut to the name of another file.
+TEST_F(UploadTest, TargetLongerThanTheJournalHoldsIsRefused) {
+  Client c(Origin::kLan, 113, 5);
+  const std::string data = RandomData(100, 15);
+  const size_t room = 254 - (share.size() + 1);  // characters left for the name
+  const std::string fits(room, 'f');
+  EXPECT_EQ(c.Upload(data, "$DEFAULT$/" + fits).offset(), 0u);
+  EXPECT_EQ(ReadFile(share + "/" + fits), data);
+
+  const std::string longer = std::string(room, 'g') + "h.bin";
+  Answer a = c.Announce(data, "$DEFAULT$/" + longer);
+  EXPECT_EQ(a.type(), MSG_UPLOAD_ERROR);
+  EXPECT_EQ(a.code(), 0xFFFF);
+  EXPECT_EQ(Names(share), (std::set<std::string>{fits})) << "nothing under the cut name";
+}
+
 TEST_F(UploadTest, FileWhereAFolderIsWantedIsRefused) {
   WriteFile(share + "/plain", "a file where a folder is wanted");
   Client c(Origin::kLan, 121, 4);
@@ -600,6 +619,57 @@ TEST_F(UploadTest, NewAnnouncementClosesEarlierSessionsOfTheTarget) {
   c2.Send(data, 10000, data.size());
   c2.Over(0);
   EXPECT_EQ(ReadFile(share + "/re.bin"), data);
+}
+
+// Eight clients upload different content to one target at the same time: each gets its
+// own temporary file, every finished one is published whole under its own name, and no
+// temporary file stays behind once the sessions are over.
+TEST_F(UploadTest, ClientsUploadingOtherContentToOneTargetEachGetTheirOwnFile) {
+  constexpr int kClients = 8;
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<Client>(Origin::kLan, 300 + i, 30 + i));
+    contents.push_back(RandomData(20000 + i, 40 + i));
+  }
+  for (int i = 0; i < kClients; ++i) {
+    Answer a = clients[i]->Announce(contents[i], "$DEFAULT$/same.bin");
+    EXPECT_EQ(a.type(), MSG_REQ_UPLOAD_FILE_OK) << i;
+    EXPECT_EQ(a.offset(), 0u) << i;
+  }
+  for (size_t from = 0; from < 20000; from += 5000)  // interleaved
+    for (int i = 0; i < kClients; ++i) clients[i]->Send(contents[i], from, std::min(from + 5000, contents[i].size()));
+  for (int i = 0; i < kClients - 1; ++i) {
+    clients[i]->Send(contents[i], 20000, contents[i].size());
+    clients[i]->Over(0);
+  }
+  clients[kClients - 1]->Over(1);  // the last ends unfinished: nothing of it stays
+  EXPECT_EQ(SessionTable::Global().Size(), 0u);
+
+  std::set<std::string> names = Names(share);
+  EXPECT_EQ(names.size(), static_cast<size_t>(kClients - 1));
+  std::set<std::string> published;
+  for (const std::string& n : names) {
+    EXPECT_EQ(n.find("kestyl.rename"), std::string::npos) << n;
+    published.insert(ReadFile(share + "/" + n));
+  }
+  for (int i = 0; i < kClients - 1; ++i) EXPECT_EQ(published.count(contents[i]), 1u) << i;
+}
+
+// A session whose channel closes before its end deletes its temporary file when it has no
+// journal (it could never be resumed); the journalled one stays for a resume.
+TEST_F(UploadTest, ClosedChannelsLeaveOnlyResumableFiles) {
+  Client first(Origin::kLan, 401, 1), second(Origin::kLan, 402, 2);
+  const std::string a = RandomData(30000, 51), b = RandomData(30000, 52);
+  ASSERT_EQ(first.Announce(a, "$DEFAULT$/gone.bin").offset(), 0u);
+  ASSERT_EQ(second.Announce(b, "$DEFAULT$/gone.bin").offset(), 0u);
+  first.Send(a, 0, 10000);
+  second.Send(b, 0, 10000);
+  SessionTable::Global().DropOwner(402);
+  SessionTable::Global().DropOwner(401);
+  EXPECT_EQ(Names(share), (std::set<std::string>{"gone.binkestyl.rename", "gone.binkestyl.renametmp"}));
+  Client again(Origin::kLan, 403, 3);
+  EXPECT_EQ(again.Announce(a, "$DEFAULT$/gone.bin").offset(), 10000u);
 }
 
 TEST_F(UploadTest, SessionsAreKeptApartByChannel) {

@@ -219,6 +219,50 @@ TEST_F(RelayClient, JobReconnectsAfterTheServerCloses) {
   EXPECT_FALSE(ks::relay::RelayRunning());
 }
 
+// Junk on the relay connection (a head of another version, text, a head cut short, a length
+// that swallows every later frame while the keep-alives are still answered): the job
+// connects again and relayed requests are served on the new connection.
+TEST_F(RelayClient, JobReconnectsAfterJunk) {
+  auto t = FastTimings();
+  t.keepAliveMs = 50;  // the keep-alive also finds a frame that never ends
+  ks::relay::SetRelayTimings(t);
+  Bytes badVersion = wire::RelayedRequestFrame(wire::Message(kNoReplyType, 1, {}), "A", "B");
+  wire::Put16(badVersion.data() + 2, 369);
+  Bytes good = wire::RelayedRequestFrame(wire::Message(kNoReplyType, 2, {}), "A", "B");
+  Bytes swallower = good;
+  wire::Put16(swallower.data(), 65535);  // 65 KB of body, then silence
+  struct Case {
+    const char* name;
+    Bytes junk;
+  } cases[] = {
+      {"head of another version", badVersion},
+      {"text", Bytes{'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1', '\r', '\n', '\r', '\n'}},
+      {"head cut short", Bytes(good.begin(), good.begin() + 30)},
+      {"length that swallows the rest", swallower},
+  };
+  std::thread job([] { ks::relay::StartRecvInterLine(nullptr); });
+  int connection = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(fake.WaitForAccepted(connection, 20000));
+    ASSERT_TRUE(fake.WaitForInterlineRequests(connection, 20000));
+    ASSERT_TRUE(fake.SendOnInterline(c.junk));
+    if (c.junk.size() < 70) {
+      ASSERT_TRUE(fake.SendOnInterline(good));  // runs into the cut head
+    }
+    ++connection;
+    EXPECT_TRUE(fake.WaitForAccepted(connection, 20000)) << "no new connection";
+  }
+  ASSERT_TRUE(fake.WaitForInterlineRequests(connection, 20000));
+  Recorded().Clear();
+  ASSERT_TRUE(fake.RelayToAgent(wire::Message(kNoReplyType, 7, {}), "A", "B"));
+  ASSERT_TRUE(Recorded().WaitForCalls(1, 20000));
+  EXPECT_EQ(Recorded().Calls()[0].word, 7u);
+  ks::state::RequestStop();
+  job.join();
+  ks::state::ClearStop();
+}
+
 TEST_F(RelayClient, JobWaitsWhileNotLoggedOn) {
   UseServer(fake.port(), 4127);
   std::thread job([] { ks::relay::StartRecvInterLine(nullptr); });

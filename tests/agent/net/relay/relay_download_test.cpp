@@ -45,6 +45,9 @@ class RelayDownload : public ::testing::Test {
     SessionTable::Global().Clear();
     ASSERT_EQ(CreateDatabaseFile(dir / "Kestyl.db", KS_SCHEMA_FILE), 0);
     GlobalDb().open((dir / "Kestyl.db").c_str());
+    DefShareInfo shared;  // the job sends only files inside a share
+    shared.def = dir.path();
+    ASSERT_EQ(SetDefaultDir(shared), 0);
   }
   void TearDown() override {
     GlobalDb().close();

@@ -27,6 +27,9 @@ struct Seen {
       requests.push_back(std::move(r));
     };
     s.dropped = [this](DropReason why, uint16_t, uint16_t) { events.push_back(std::string("drop ") + DropReasonText(why)); };
+    s.lost = [this](uint16_t, uint16_t version, uint16_t opcode) {
+      events.push_back("lost " + std::to_string(version) + " " + std::to_string(opcode));
+    };
     return s;
   }
 };
@@ -118,6 +121,38 @@ TEST(RelayFrames, LargestFrame) {
   Seen seen = FeedInPieces(Request(7, 1, payload), 1400);
   ASSERT_EQ(seen.requests.size(), 1u);
   EXPECT_EQ(seen.requests[0].BodyLength(), 65535u - 70);
+}
+
+// What no frame of the server's can be ends the reading: the stream is out of step.
+TEST(RelayFrames, JunkIsReportedOnceAndNothingAfterIt) {
+  const Bytes good = Request(0x7001, 1, {1});
+  Bytes badVersion = Request(0x7001, 2, {2});
+  wire::Put16(badVersion.data() + 2, 369);
+  Bytes cutHead(good.begin(), good.begin() + 30);  // then the next frame runs into it
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"head of another version", Cat({good, badVersion, good}), {"request 28673", "lost 369 4105"}},
+      {"acknowledgement of no request", Cat({wire::Ack(0x1008, 0), wire::Ack(0x7777, 0), good}),
+       {"ack 4104", "lost 0 30583"}},
+      {"text", Cat({good, Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!'}, good}),
+       {"request 28673", "lost 27756 28448"}},
+      {"head cut short", Cat({cutHead, good, good}), {"drop inner length mismatch", "lost 0 0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (size_t piece : {size_t(1), size_t(7), c.stream.size()}) {
+      Seen seen;
+      RelayFrameAssembler a;
+      auto sink = seen.Sink();
+      for (size_t at = 0; at < c.stream.size(); at += piece)
+        a.Feed(c.stream.data() + at, std::min(piece, c.stream.size() - at), sink);
+      EXPECT_TRUE(a.Lost());
+      EXPECT_EQ(seen.events, c.events) << "pieces of " << piece;
+    }
+  }
 }
 
 TEST(RelayHeads, WrapsWithOwnIdAndPeer) {

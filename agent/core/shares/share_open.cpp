@@ -1,0 +1,227 @@
+// Opening what a client names, element by element beneath its share root (share_open.h).
+#include "agent/core/shares/share_open.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+
+#include "agent/core/shares/share_policy.h"
+
+namespace ks::shares {
+namespace {
+
+constexpr int kMaxLinks = 40;
+
+std::string RealLocation(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!::realpath(path.c_str(), buf)) return std::string();
+  return buf;
+}
+
+bool Below(const std::string& path, const std::string& root) {
+  if (root == "/") return !path.empty() && path[0] == '/';
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
+}
+
+// The part of `path` below `root` (both normalised), without a leading "/".
+std::string Rest(const std::string& path, const std::string& root) {
+  if (path.size() <= root.size()) return std::string();
+  return path.substr(root == "/" ? 1 : root.size() + 1);
+}
+
+void Split(const std::string& text, std::deque<std::string>* out, bool front) {
+  std::deque<std::string> parts;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t slash = text.find('/', start);
+    if (slash == std::string::npos) slash = text.size();
+    if (slash > start) parts.push_back(text.substr(start, slash - start));
+    start = slash + 1;
+  }
+  if (front) {
+    out->insert(out->begin(), parts.begin(), parts.end());
+  } else {
+    out->insert(out->end(), parts.begin(), parts.end());
+  }
+}
+
+// The folders walked so far, the root first; closes them when done.
+class FolderStack {
+ public:
+  explicit FolderStack(int root) { fds_.push_back(root); }
+  ~FolderStack() {
+    for (int fd : fds_) ::close(fd);
+  }
+  int Current() const { return fds_.back(); }
+  void Push(int fd) { fds_.push_back(fd); }
+  bool Pop() {  // false at the root
+    if (fds_.size() == 1) return false;
+    ::close(fds_.back());
+    fds_.pop_back();
+    return true;
+  }
+  void BackToRoot() {
+    while (Pop()) {
+    }
+  }
+
+ private:
+  std::vector<int> fds_;
+};
+
+// The target of the link `name` in folder `dir`; false when it cannot be read.
+bool ReadLink(int dir, const std::string& name, std::string* target) {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlinkat(dir, name.c_str(), buf, sizeof buf);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return false;
+  target->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+int OpenBeneath(const std::string& root, const std::string& rootReal, const std::string& relative, int flags,
+                int* fd) {
+  int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return errno;
+  FolderStack folders(rootFd);
+  std::deque<std::string> todo;
+  Split(relative, &todo, false);
+  int links = 0;
+  // A link read: its target is walked in place of the link.
+  auto follow = [&](const std::string& target) {
+    if (++links > kMaxLinks) return ELOOP;
+    if (!target.empty() && target[0] == '/') {
+      std::string norm;
+      if (!NormalizeSharePath(target, norm) || !Below(norm, rootReal)) return EXDEV;
+      folders.BackToRoot();
+      Split(Rest(norm, rootReal), &todo, true);
+    } else {
+      Split(target, &todo, true);
+    }
+    return 0;
+  };
+  while (!todo.empty()) {
+    std::string name = std::move(todo.front());
+    todo.pop_front();
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (!folders.Pop()) return EXDEV;  // above the root
+      continue;
+    }
+    if (!todo.empty()) {
+      int next = ::openat(folders.Current(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0) return errno;
+      struct stat st {};
+      if (::fstat(next, &st) != 0) {
+        int e = errno;
+        ::close(next);
+        return e;
+      }
+      if (S_ISLNK(st.st_mode)) {
+        ::close(next);
+        std::string target;
+        if (!ReadLink(folders.Current(), name, &target)) return ENOENT;
+        if (int e = follow(target)) return e;
+        continue;
+      }
+      if (!S_ISDIR(st.st_mode)) {
+        ::close(next);
+        return ENOTDIR;
+      }
+      folders.Push(next);
+      continue;
+    }
+    // The last element: the object itself, never through a link.
+    int got = ::openat(folders.Current(), name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (got >= 0) {
+      *fd = got;
+      return 0;
+    }
+    int e = errno;
+    struct stat st {};
+    if ((e == ELOOP || e == ENOTDIR) && ::fstatat(folders.Current(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      std::string target;
+      if (!ReadLink(folders.Current(), name, &target)) return ENOENT;
+      if (int f = follow(target)) return f;
+      continue;
+    }
+    return e;
+  }
+  // Nothing left to walk: the folder reached is the object.
+  int got = ::openat(folders.Current(), ".", flags | O_CLOEXEC);
+  if (got < 0) return errno;
+  *fd = got;
+  return 0;
+}
+
+int OpenInShareRoots(const std::string& path, const std::vector<std::string>& roots, int flags, int* fd) {
+  std::string norm;
+  if (!NormalizeSharePath(path, norm) || norm.empty() || norm[0] != '/') return EXDEV;
+  // The longest root the path lies under, by the root's own text or its real location.
+  std::string bestRoot, bestReal, bestRest;
+  size_t bestLength = 0;
+  bool found = false;
+  for (const std::string& root : roots) {
+    std::string rootNorm;
+    if (root.empty() || !NormalizeSharePath(root, rootNorm) || rootNorm.empty()) continue;
+    std::string rootReal = RealLocation(rootNorm);
+    if (rootReal.empty()) continue;
+    for (const std::string* base : {&rootNorm, &rootReal}) {
+      if (Below(norm, *base) && (!found || base->size() > bestLength)) {
+        found = true;
+        bestLength = base->size();
+        bestRoot = rootNorm;
+        bestReal = rootReal;
+        bestRest = Rest(norm, *base);
+      }
+    }
+  }
+  if (!found) return EXDEV;
+  return OpenBeneath(bestRoot, bestReal, bestRest, flags, fd);
+}
+
+int OpenInShare(const std::string& path, int flags, int* fd) {
+  std::vector<std::string> roots;
+  GetShareRoots(roots);
+  return OpenInShareRoots(path, roots, flags, fd);
+}
+
+bool IdentityOf(int fd, FileIdentity* id) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  id->dev = st.st_dev;
+  id->ino = st.st_ino;
+  return true;
+}
+
+int OpenRegularInShare(const std::string& path, const FileIdentity* expected, int* fd, uint64_t* size) {
+  int got = -1;
+  if (int rc = OpenInShare(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, &got)) return rc;
+  struct stat st {};
+  int rc = 0;
+  if (::fstat(got, &st) != 0) {
+    rc = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    rc = EINVAL;
+  } else if (expected && (expected->dev != 0 || expected->ino != 0) &&
+             (st.st_dev != expected->dev || st.st_ino != expected->ino)) {
+    rc = ESTALE;
+  }
+  if (rc != 0) {
+    ::close(got);
+    return rc;
+  }
+  *fd = got;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+}  // namespace ks::shares

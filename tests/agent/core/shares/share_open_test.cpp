@@ -1,0 +1,154 @@
+// Opening beneath a share root: links that stay inside work, nothing leads out, and a
+// folder swapped for a link while others open through it never yields what lies outside.
+#include "agent/core/shares/share_open.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fakes/test_support.h"
+
+namespace {
+
+using ks::shares::OpenInShareRoots;
+using ks::test::TempDir;
+using ks::test::WriteFile;
+
+std::string ReadFd(int fd) {
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;)
+    out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+class ShareOpenTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"share", "share/sub", "share/sub/deep", "outside", "share2"}) ::mkdir((dir / d).c_str(), 0755);
+    WriteFile(dir / "share/a.txt", "inside");
+    WriteFile(dir / "share/sub/deep/b.txt", "deep");
+    WriteFile(dir / "outside/secret", "secret");
+    WriteFile(dir / "share2/x", "sibling");
+    Link(dir / "outside/secret", "share/abs-out");
+    Link("../outside/secret", "share/rel-out");
+    Link(dir / "outside", "share/dir-out");
+    Link(dir / "share/a.txt", "share/abs-in");
+    Link("../a.txt", "share/sub/rel-in");
+    Link("sub/deep", "share/dir-in");
+    Link("../../../share2/x", "share/sub/deep/sibling");
+    Link("loop2", "share/loop1");
+    Link("loop1", "share/loop2");
+    roots = {dir / "share"};
+  }
+  void Link(const std::string& target, const std::string& at) {
+    ASSERT_EQ(::symlink(target.c_str(), (dir / at).c_str()), 0) << at;
+  }
+  // The content read through the descriptor, or "errno N".
+  std::string Open(const std::string& path, int flags = O_RDONLY) {
+    int fd = -1;
+    int rc = OpenInShareRoots(path, roots, flags, &fd);
+    if (rc != 0) return "errno " + std::to_string(rc);
+    std::string text = ReadFd(fd);
+    ::close(fd);
+    return text;
+  }
+
+  TempDir dir;
+  std::vector<std::string> roots;
+};
+
+TEST_F(ShareOpenTest, LinksInsideWorkAndNoneLeadsOut) {
+  const std::string exdev = "errno " + std::to_string(EXDEV);
+  struct Case {
+    std::string path;
+    std::string result;
+  } cases[] = {
+      {dir / "share/a.txt", "inside"},
+      {dir / "share/sub/deep/b.txt", "deep"},
+      {dir / "share/abs-in", "inside"},
+      {dir / "share/sub/rel-in", "inside"},
+      {dir / "share/dir-in/b.txt", "deep"},
+      {dir / "share//./sub/deep/b.txt", "deep"},
+      {dir / "share/abs-out", exdev},
+      {dir / "share/rel-out", exdev},
+      {dir / "share/dir-out/secret", exdev},
+      {dir / "share/sub/deep/sibling", exdev},
+      {dir / "share/../outside/secret", exdev},
+      {dir / "outside/secret", exdev},
+      {dir / "share2/x", exdev},
+      {dir / "share/missing", "errno " + std::to_string(ENOENT)},
+      {dir / "share/a.txt/x", "errno " + std::to_string(ENOTDIR)},
+      {dir / "share/loop1", "errno " + std::to_string(ELOOP)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Open(c.path), c.result) << c.path;
+
+  // A folder by its path, and the root itself.
+  int fd = -1;
+  ASSERT_EQ(OpenInShareRoots(dir / "share/dir-in", roots, O_RDONLY | O_DIRECTORY, &fd), 0);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  ::close(fd);
+  ASSERT_EQ(OpenInShareRoots(dir / "share", roots, O_RDONLY | O_DIRECTORY, &fd), 0);
+  ::close(fd);
+  EXPECT_EQ(OpenInShareRoots(dir / "share/dir-out", roots, O_RDONLY | O_DIRECTORY, &fd), EXDEV);
+}
+
+// A root given through a symlink is found by either spelling; absolute links into its real
+// location stay inside.
+TEST_F(ShareOpenTest, RootGivenThroughALink) {
+  Link(dir / "share", "via");
+  roots = {dir / "via"};
+  EXPECT_EQ(Open(dir / "via/abs-in"), "inside");
+  EXPECT_EQ(Open(dir / "share/sub/rel-in"), "inside");
+  EXPECT_EQ(Open(dir / "via/abs-out"), "errno " + std::to_string(EXDEV));
+}
+
+// One thread swaps a folder and a file of the share for links to outside (atomic
+// exchange) while this one opens through them: every open gives the inside content or
+// fails, never the secret.
+TEST_F(ShareOpenTest, SwapsDuringOpensNeverLeadOut) {
+  ::mkdir((dir / "share/room").c_str(), 0755);
+  WriteFile(dir / "share/room/f", "inside");
+  WriteFile(dir / "share/file", "inside");
+  Link(dir / "outside", "share/room-swap");
+  Link(dir / "outside/secret", "share/file-swap");
+  Link("secret", "outside/f");  // so "room/f" through the swapped folder names a file
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop.load()) {
+      ::renameat2(AT_FDCWD, (dir / "share/room").c_str(), AT_FDCWD, (dir / "share/room-swap").c_str(), RENAME_EXCHANGE);
+      ::renameat2(AT_FDCWD, (dir / "share/file").c_str(), AT_FDCWD, (dir / "share/file-swap").c_str(), RENAME_EXCHANGE);
+    }
+  });
+  int inside = 0, refused = 0, leaked = 0;
+  for (int i = 0; i < 20000; ++i) {
+    for (const std::string& p : {dir / "share/room/f", dir / "share/file"}) {
+      std::string got = Open(p);
+      if (got == "inside") {
+        ++inside;
+      } else if (got == "secret") {
+        ++leaked;
+      } else {
+        ++refused;
+      }
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(leaked, 0);
+  EXPECT_GT(inside, 0);
+  EXPECT_GT(refused, 0) << "the swaps never met an open";
+}
+
+}  // namespace
