@@ -145,7 +145,7 @@ int ReqDownloadThumbNial(const uint8_t* body, size_t bodyLength, const net::MsgH
     uint64_t size = 0;
     int rc = shares::OpenRegularInShare(parsed.path, nullptr, &fd, &size);
     if (rc == 0) {
-      media::ThunmbNailIt(shares::DescriptorPath(fd), parsed.height, parsed.width, &thumbnail);
+      media::ThunmbNailIt(shares::DescriptorPath(fd), parsed.height, parsed.width, &thumbnail, parsed.path);
       ::close(fd);
     } else if (rc == EXDEV || rc == ELOOP) {
       KS_LOG_WARNING(kModule, "thumbnail of %s leads out of its share: refused.", parsed.path.c_str());
