@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -56,7 +57,8 @@ void StartKestylSync(const std::string& syncFolder, bool isPrimary, std::unique_
     const std::string command = CSyncLogic::PrimaryCommand();
     KS_DESKTOP_LOG("CSyncLogic::primary_thread", "%s", command.c_str());
     CKSUtil::RunCommand(command, syncFolder.c_str(), false, false);
-    Pause(held, 1000);
+    // Time for it to write its marker; never longer than a pass (short passes in tests).
+    Pause(held, std::min(1000, CSyncLogic::PassMilliseconds()));
     CKSUtil::RunCommand("attrib \"" + syncFolder + "/.SyncConfig\" +h", nullptr, true, false);
   } else {
     const std::string command = CSyncLogic::SecondaryCommand(syncFolder);
