@@ -16,8 +16,19 @@
 //   running <name>                    IsProcessRunning
 //   kill <name>                       KillProcess
 //   autostart                         IsServiceAutoStart
+//   sync check-adapter                CheckAdapter (prints the index)
+//   sync install-driver               InstallDriver
+//   sync run <primary|secondary> <account> <folder> <seconds>
+//                                     CheckAdapter, Configure, StartNetwork, Run; Stop after
+//                                     the seconds. Prints "notice <key>" for each box
+//                                     (MSGBOX_SETTING_SYNC_FAILEDTOOPEN when the start
+//                                     batch failed, then Stop at once) and "stopped <1|0>"
+//                                     (Stop's result)
+//   sync stop                         Stop
+//   sync export <csv> <langid>        ExportLog with KESTYL_LANGID=<langid>
 //
 // Answers go to stdout. Exit status 0, or 1 for a false answer; 2 for a usage error.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +38,7 @@
 
 #include "desktop/foundation/config/ks_config.h"
 #include "desktop/foundation/log/ks_log.h"
+#include "desktop/foundation/sync/sync_logic.h"
 #include "desktop/foundation/util/ks_util.h"
 
 namespace {
@@ -115,6 +127,54 @@ int Log(int argc, char** argv) {
   return 0;
 }
 
+class PrintingNotice : public ISyncNotice {
+ public:
+  void ShowNotice(const std::string& key) override {
+    std::printf("notice %s\n", key.c_str());
+    std::fflush(stdout);
+  }
+};
+
+int Sync(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  const std::string op = argv[2];
+  if (op == "check-adapter" && argc == 3) {
+    std::u16string index;
+    const bool ok = CSyncLogic::CheckAdapter(index);
+    if (ok) std::printf("%s\n", std::string(index.begin(), index.end()).c_str());
+    return Bool(ok);
+  }
+  if (op == "install-driver" && argc == 3) return Bool(CSyncLogic::InstallDriver());
+  if (op == "stop" && argc == 3) return Bool(CSyncLogic::Stop());
+  if (op == "export" && argc == 5) {
+    ::setenv("KESTYL_LANGID", argv[4], 1);
+    return Bool(CSyncLogic::ExportLog(argv[3], nullptr));
+  }
+  if (op == "run" && argc == 7) {
+    const std::string role = argv[3];
+    if (role != "primary" && role != "secondary") return Usage();
+    PrintingNotice notice;
+    CSyncLogic::SetNotice(&notice);
+    std::u16string index;
+    if (!CSyncLogic::CheckAdapter(index)) {
+      notice.ShowNotice("MSGBOX_SETTING_SYNC_NO_DRIVER");
+      return 1;
+    }
+    CSyncLogic::Configure(index, argv[4], argv[5], role == "primary");
+    bool started = CSyncLogic::StartNetwork();
+    if (started) {
+      CSyncLogic::Run();
+      std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(std::atof(argv[6]) * 1000)));
+    }
+    const bool stopped = CSyncLogic::Stop();
+    CSyncLogic::SetNotice(nullptr);
+    if (!started) notice.ShowNotice("MSGBOX_SETTING_SYNC_FAILEDTOOPEN");
+    std::printf("stopped %d\n", stopped ? 1 : 0);
+    return started && stopped ? 0 : 1;
+  }
+  return Usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +182,7 @@ int main(int argc, char** argv) {
   const std::string cmd = argv[1];
   if (cmd == "config") return Config(argc, argv);
   if (cmd == "log") return Log(argc, argv);
+  if (cmd == "sync") return Sync(argc, argv);
   if (cmd == "allowed" && argc == 3) return Bool(CKSUtil::IsAllowedFolder(argv[2]));
   if (cmd == "email" && argc == 3) return Bool(CKSUtil::IsValidEmail(argv[2]));
   if (cmd == "urlencode" && argc == 3) {
