@@ -1,6 +1,7 @@
 // CSocketConnect against the real agent (AgentHarness), a silent listener and pushes made by
 // the test in the agent's place.
 #include "desktop/foundation/agentlink/socket_connect.h"
+#include "desktop/foundation/agentlink/agent_requests.h"
 
 #include <gtest/gtest.h>
 
@@ -396,6 +397,65 @@ TEST(SocketConnectLifetime, DestructorEndsQueuedRequestsAndKeptPushesAndLeavesNo
   ::close(pushFd);
   ::close(halfFd);
   EXPECT_EQ(before, OpenFds());
+}
+
+// ---- synchronous questions -------------------------------------------------------------------
+
+TEST(AgentRequests, StatusWordsMapToLogOnStates) {
+  const std::pair<uint32_t, int> cases[] = {{0, 1},    {4096, 4}, {4097, 4}, {4122, 5},
+                                            {4127, 2}, {4132, 7}, {4100, 4100}};
+  for (auto [word, state] : cases) EXPECT_EQ(state, ks::desktop::MapLogOnStatus(word)) << word;
+}
+
+TEST(AgentRequests, TransferCountsMapToStates) {
+  struct Case {
+    uint16_t sessions, downloads;
+    int want;
+  } cases[] = {{0, 0, 2}, {1, 0, 3}, {2, 1, 3}, {1, 1, 4}, {0, 1, 4}};
+  for (const Case& c : cases)
+    EXPECT_EQ(c.want, ks::desktop::MapTransferring(c.sessions, c.downloads)) << c.sessions << "/" << c.downloads;
+}
+
+TEST(AgentRequests, LogOnStatusReadsTheAgentsWordOrItsFailure) {
+  wire::MsgHead status{8, MSG_SHOW_LOGON_STATUS, 0};
+  wire::MsgHead other{8, MSG_SHOW_GET_SHARE, 0};
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> answer;
+    int want;
+  } cases[] = {
+      {"wrong password", dw::MakeResultReply(status, 4127), 2},
+      {"logged on", dw::MakeResultReply(status, 0), 1},
+      {"another type", dw::MakeResultReply(other, 0), 0},
+      {"no body", dw::MakeRequest(MSG_SHOW_LOGON_STATUS, 0), 0},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server(c.answer);
+    CSocketConnect link(server.l.port, FreePort());
+    EXPECT_EQ(c.want, ks::desktop::GetLogOnStatus(link, kHost)) << c.name;
+  }
+  CSocketConnect down(FreePort(), FreePort());
+  EXPECT_EQ(CSocketConnect::kNoConnection, ks::desktop::GetLogOnStatus(down, kHost));
+  EXPECT_EQ(0, ks::desktop::GetTransferState(down, kHost));
+  SilentListener silent;
+  CSocketConnect quiet(silent.port, FreePort());
+  EXPECT_EQ(CSocketConnect::kTimedOut, ks::desktop::GetLogOnStatus(quiet, kHost));
+}
+
+TEST(AgentRequests, RealAgentAutoTidingRoundTripAndNoMobileLinked) {
+  ks::fake::AgentHarness agent(AgentOptionsForTest());
+  ASSERT_TRUE(agent.Start()) << agent.ReadLog();
+  CSocketConnect link(agent.message_port(), FreePort());
+  EXPECT_EQ(1, ks::desktop::GetTransferState(link, kHost));
+  for (bool want : {true, false}) {
+    ASSERT_EQ(0, ks::desktop::SetAutoTiding(link, kHost, want));
+    bool on = !want;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+      ASSERT_EQ(0, ks::desktop::GetAutoTiding(link, kHost, &on));
+    } while (on != want && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(want, on);
+  }
 }
 
 }  // namespace
