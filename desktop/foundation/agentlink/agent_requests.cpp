@@ -79,4 +79,36 @@ int GetAutoTiding(const CSocketConnect& link, const std::string& host, bool* on)
   return dw::ParseGetAutoTidyingReply(body.data(), body.size(), on) ? 0 : -1;
 }
 
+int GetShare(const CSocketConnect& link, const std::string& host, std::vector<std::string>* folders) {
+  std::vector<uint8_t> body;
+  int r = Ask(link, host, MSG_SHOW_GET_SHARE, &body);
+  if (r != 0) return r == 1 ? -1 : r;
+  *folders = dw::ParseLinesReply(body.data(), body.size());
+  return 0;
+}
+
+int SetShare(const CSocketConnect& link, const std::string& host, const std::vector<std::string>& folders) {
+  std::vector<uint8_t> request;
+  if (!dw::MakeSetShareRequest(0, folders, &request)) return -1;
+  std::vector<uint8_t> reply;
+  int r = link.SendRequest(host, request, &reply);
+  if (r != 0) return r;
+  uint32_t result = 0;
+  if (wire::DecodeMsgHead(reply.data()).type != MSG_SHOW_SET_SHARE ||
+      !dw::ParseResultReply(reply.data() + wire::kMsgHeadSize, reply.size() - wire::kMsgHeadSize, &result))
+    return -1;
+  return static_cast<int>(result);
+}
+
+int GetLogOnInfo(const CSocketConnect& link, const std::string& host, std::string* account, std::string* password) {
+  std::vector<uint8_t> body;
+  int r = Ask(link, host, MSG_SHOW_GET_LOGON_INFO, &body);
+  if (r != 0) return r == 1 ? -1 : r;
+  dw::LogOnInfo info;
+  if (!dw::ParseGetLogOnInfoReply(body.data(), body.size(), &info)) return -1;
+  *account = info.account;
+  *password = info.password;
+  return 0;
+}
+
 }  // namespace ks::desktop

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "desktop/foundation/agentlink/socket_connect.h"
 
@@ -29,5 +30,14 @@ int GetTransferState(const CSocketConnect& link, const std::string& host);
 int SetAutoTiding(const CSocketConnect& link, const std::string& host, bool on);
 // MSG_SHOW_GET_AUTO_TIDING: 0 and *on; SendRequest's failure, or -1 without a matching reply.
 int GetAutoTiding(const CSocketConnect& link, const std::string& host, bool* on);
+
+// MSG_SHOW_GET_SHARE: 0 and the agent's shared folders (the list replaced only then);
+// SendRequest's failure, or -1 without a matching reply (the list untouched).
+int GetShare(const CSocketConnect& link, const std::string& host, std::vector<std::string>* folders);
+// MSG_SHOW_SET_SHARE with the whole list: the agent's result word; -1 when the list does not
+// fit one message (nothing sent) or no matching reply came; SendRequest's failures as given.
+int SetShare(const CSocketConnect& link, const std::string& host, const std::vector<std::string>& folders);
+// MSG_SHOW_GET_LOGON_INFO: 0 and the stored account; failures as GetShare.
+int GetLogOnInfo(const CSocketConnect& link, const std::string& host, std::string* account, std::string* password);
 
 }  // namespace ks::desktop

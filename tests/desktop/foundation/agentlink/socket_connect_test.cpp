@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "common/wire/types.h"
 #include "common/wire/wire.h"
 #include "tests/fakes/agent_harness.h"
+#include "tests/fakes/test_support.h"
 
 namespace {
 
@@ -456,6 +458,33 @@ TEST(AgentRequests, RealAgentAutoTidingRoundTripAndNoMobileLinked) {
     } while (on != want && std::chrono::steady_clock::now() < deadline);
     EXPECT_EQ(want, on);
   }
+}
+
+TEST(AgentRequests, RealAgentShareListRoundTripKeepsLongPathsAndRefusesOversizeLists) {
+  ks::fake::AgentHarness agent(AgentOptionsForTest());
+  ASSERT_TRUE(agent.Start()) << agent.ReadLog();
+  CSocketConnect link(agent.message_port(), FreePort());
+  ks::test::TempDir dir;
+  std::string longPath = dir.path();
+  while (longPath.size() < 300) longPath += "/" + std::string(40, 'd');
+  std::filesystem::create_directories(longPath);
+  std::string second = dir.path() + "/b";
+  std::filesystem::create_directories(second);
+  const std::vector<std::string> shares = {longPath, second};
+  ASSERT_EQ(0, ks::desktop::SetShare(link, kHost, shares));
+  std::vector<std::string> got;
+  ASSERT_EQ(0, ks::desktop::GetShare(link, kHost, &got));
+  EXPECT_EQ(shares, got);
+
+  std::vector<std::string> huge;
+  for (int i = 0; i < 700; ++i) huge.push_back(dir.path() + "/" + std::string(90, 'x') + std::to_string(i));
+  EXPECT_EQ(-1, ks::desktop::SetShare(link, kHost, huge));
+  ASSERT_EQ(0, ks::desktop::GetShare(link, kHost, &got));
+  EXPECT_EQ(shares, got);  // the agent's list unchanged
+
+  CSocketConnect down(FreePort(), FreePort());
+  EXPECT_EQ(CSocketConnect::kNoConnection, ks::desktop::GetShare(down, kHost, &got));
+  EXPECT_EQ(shares, got);  // untouched without a reply
 }
 
 }  // namespace
