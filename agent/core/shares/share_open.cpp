@@ -194,6 +194,8 @@ int OpenInShare(const std::string& path, int flags, int* fd) {
   return OpenInShareRoots(path, roots, flags, fd);
 }
 
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 bool IdentityOf(int fd, FileIdentity* id) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return false;

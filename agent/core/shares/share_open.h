@@ -44,6 +44,10 @@ int OpenInShare(const std::string& path, int flags, int* fd);
 int OpenBeneath(const std::string& root, const std::string& rootReal, const std::string& relative, int flags,
                 int* fd);
 
+// A name that reaches exactly the object `fd` is open on ("/proc/self/fd/N"), for code
+// that reads by name (decoders, folder listings): what it names cannot be swapped.
+std::string DescriptorPath(int fd);
+
 // Device and inode of an open descriptor, to recognise the same object later.
 struct FileIdentity {
   dev_t dev = 0;

@@ -1,8 +1,13 @@
 #include "agent/handlers/listing/listing.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <new>
 
+#include "agent/core/shares/share_open.h"
 #include "agent/db/local_db.h"
 #include "agent/handlers/mobile/client_request.h"
 #include "agent/log/log.h"
@@ -124,8 +129,20 @@ int GetAllSubFile(const uint8_t* body, size_t bodyLength, const ks::net::MsgHead
     return rc;
   }
 
+  // The folder listed is the one the share opener opened: it may have been swapped for a
+  // link to elsewhere since it was checked.
+  int dirFd = -1;
+  int openError = ks::shares::OpenInShare(folder, O_RDONLY | O_DIRECTORY, &dirFd);
+  if (openError != 0) {
+    if (openError == EXDEV || openError == ELOOP)
+      KS_LOG_WARNING(kModule, "dir %s leads out of its share: refused.", folder.c_str());
+    *reply = EmptyAnswer(word);
+    return KS_PATH_NOT_SHARED;
+  }
   std::vector<SubFileInfo> entries;
-  if (GetSubFileInfo(folder, entries) != 0) KS_LOG_WARNING(kModule, "list %s error.", folder.c_str());
+  if (GetSubFileInfo(ks::shares::DescriptorPath(dirFd), entries) != 0)
+    KS_LOG_WARNING(kModule, "list %s error.", folder.c_str());
+  ::close(dirFd);
   if (entries.empty()) {
     *reply = EmptyAnswer(word);
     return KS_OK;

@@ -2,9 +2,12 @@
 
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
+#include "agent/core/shares/share_open.h"
 #include "agent/handlers/thumbnail/resolve_path.h"
 #include "agent/log/log.h"
 #include "agent/media/thumb/thumb.h"
@@ -136,7 +139,17 @@ int ReqDownloadThumbNial(const uint8_t* body, size_t bodyLength, const net::MsgH
   std::vector<uint8_t> thumbnail;
   // Only a resolved, contained path is read: an unresolved share name stays a failure.
   if (Parse_ThumbTransStatusHead(request, requestLength, &parsed) == KS_OK) {
-    media::ThunmbNailIt(parsed.path, parsed.height, parsed.width, &thumbnail);
+    // The picture decoded is the one the share opener opened: the path may have been
+    // swapped for a link to elsewhere since it was checked.
+    int fd = -1;
+    uint64_t size = 0;
+    int rc = shares::OpenRegularInShare(parsed.path, nullptr, &fd, &size);
+    if (rc == 0) {
+      media::ThunmbNailIt(shares::DescriptorPath(fd), parsed.height, parsed.width, &thumbnail, parsed.path);
+      ::close(fd);
+    } else if (rc == EXDEV || rc == ELOOP) {
+      KS_LOG_WARNING(kModule, "thumbnail of %s leads out of its share: refused.", parsed.path.c_str());
+    }
   }
   if (thumbnail.empty()) return SendThumbStatus(conn, kThumbStatusFailed, requestId, route);
   return SendThumbChunks(conn, requestId, thumbnail.data(), thumbnail.size(), route);

@@ -412,11 +412,12 @@ bool HasBmpExtension(const std::string& path) {
 
 }  // namespace
 
-bool ThunmbNailIt(const std::string& source, int height, int width, std::vector<uint8_t>* out) {
+bool ThunmbNailIt(const std::string& source, int height, int width, std::vector<uint8_t>* out,
+                  const std::string& typeName) {
   out->clear();
   std::vector<uint8_t> converted;
   JpegThumb* t;
-  if (HasBmpExtension(source)) {
+  if (HasBmpExtension(typeName.empty() ? source : typeName)) {
     if (ConvertToJpegMemory(source, &converted) != 1) return false;
     struct stat st;
     uint64_t mtime = ::stat(source.c_str(), &st) == 0 ? uint64_t(st.st_mtime) : 0;

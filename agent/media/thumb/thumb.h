@@ -85,6 +85,9 @@ void JpegThumb_Close(JpegThumb* t);
 // at source, built in memory: a JPEG, or a BMP/PPM picture converted first when the
 // extension is exactly "bmp" or "BMP". False, with *out empty, on any failure: a file
 // that cannot be read, a refused picture, a failed encode or an empty result.
-bool ThunmbNailIt(const std::string& source, int height, int width, std::vector<uint8_t>* out);
+// `typeName` (default: `source`) is the name whose extension tells a BMP picture, for a
+// source opened by descriptor ("/proc/self/fd/N").
+bool ThunmbNailIt(const std::string& source, int height, int width, std::vector<uint8_t>* out,
+                  const std::string& typeName = std::string());
 
 }  // namespace ks::media

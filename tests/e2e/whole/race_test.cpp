@@ -132,5 +132,32 @@ TEST_F(Race, DownloadsSendOnlyTheFileRequested) {
   EXPECT_TRUE(agent->Running());
 }
 
+// Listings of a folder swapped for a link to outside: no name of outside is ever listed;
+// a folder reached through a link inside the share is still listed.
+TEST_F(Race, ListingsStayInside) {
+  Prepare();
+  ks::test::WriteFile(outside + "/only-outside.txt", "x");
+  ASSERT_TRUE(StartAgent());
+  auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(phone);
+  StartSwapping();
+  int listed = 0;
+  for (int i = 0; i < 1000; ++i) {
+    ListingResult r = phone->Listing("$DEFAULT$/race/room", '1', 100 + i);
+    ASSERT_TRUE(r.ok()) << r.Describe();
+    for (const ListingEntry& e : r.entries) ASSERT_NE(e.name, "only-outside.txt") << "outside listed";
+    if (!r.entries.empty()) ++listed;
+  }
+  StopSwapping();
+  std::printf("%d of 1000 listings during %ld swaps\n", listed, swaps_.load());
+  EXPECT_GT(listed, 0);
+  // The swaps stop in either state: link to whichever name holds the folder now.
+  struct stat st {};
+  const char* real = ::lstat((data + "/race/room").c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? "room" : "room-out";
+  ASSERT_EQ(::symlink(real, (data + "/race/room-in").c_str()), 0);
+  ListingResult viaLink = phone->Listing("$DEFAULT$/race/room-in", '1', 9999);
+  EXPECT_EQ(viaLink.total, 1u);
+}
+
 }  // namespace
 }  // namespace ks::e2e
