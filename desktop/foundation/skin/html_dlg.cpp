@@ -1,10 +1,13 @@
 #include "desktop/foundation/skin/html_dlg.h"
 
+#include "desktop/foundation/util/ks_util.h"
+#include "platform/elevation.h"
+
 #include "desktop/foundation/ui/dialog_units.h"
 #include "desktop/foundation/web/web.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
+#include <QFileInfo>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -107,7 +110,7 @@ CHtmlDlg::CHtmlDlg(QWidget* parent) : QDialog(parent) {
     }
     const QString text = url.toString(QUrl::FullyEncoded);
     if (opener) opener(text);
-    else QDesktopServices::openUrl(url);
+    else ks::platform::ShellOpen(text.toStdString());
   });
   m_strLocalPage = QDir(PageFolder()).filePath(QStringLiteral("HtmlDlg.htm"));
   Show(QStringLiteral("res://Kestyl.exe/106"), QStringLiteral("<html><body style=\"margin: 0px;\"></body></html>"));
@@ -123,7 +126,11 @@ void CHtmlDlg::SetPageFolder(const QString& folder) {
 QString CHtmlDlg::PageFolder() {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_folder.isEmpty()) return g_folder;
-  return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("roaming"));
+  // The configuration folder holds the page once the program copied its default files
+  // there; before that the master copy beside the program is shown.
+  const QString conf = QString::fromStdString(CKSUtil::GetConfigFolder());
+  if (QFileInfo::exists(QDir(conf).filePath(QStringLiteral("HtmlDlg.htm")))) return conf;
+  return QString::fromStdString(CKSUtil::GetRoamingFolder());
 }
 
 void CHtmlDlg::SetLinkOpener(std::function<void(const QString&)> opener) {

@@ -45,10 +45,11 @@ class CHtmlDlg : public QDialog {
   // The banner picture's path for a language index.
   QString BannerPath(int language) const;
 
-  // Folder of HtmlDlg.htm and the banner pictures; default: "roaming" beside the program.
+  // Folder of HtmlDlg.htm and the banner pictures; default: the configuration folder when
+  // it holds HtmlDlg.htm, else the roaming folder beside the program (master copies).
   static void SetPageFolder(const QString& folder);
   static QString PageFolder();
-  // Where links go (default: the desktop's URL opener). For tests and the demo.
+  // Where links go (default: ks::platform::ShellOpen, the user's browser). For tests and the demo.
   static void SetLinkOpener(std::function<void(const QString&)> opener);
 
   QString DocumentUrl() const { return documentUrl_; }

@@ -3,6 +3,7 @@
 #include "desktop/foundation/skin/tray_icon.h"
 #include "desktop/foundation/ui/msg_event.h"
 #include "desktop/foundation/ui/ui_trace.h"
+#include "desktop/foundation/util/ks_util.h"
 #include "tests/desktop/ui/ui_test_kit.h"
 #include "tests/fakes/fake_web_server.h"
 
@@ -213,6 +214,26 @@ TEST_F(BannerTest, ASitePageStaysAndAFailedOneFallsBackToTheLocalBanner) {
     kstest::ProcessEvents();
     EXPECT_TRUE(kstest::SameColour(kstest::PixelAt(dlg.browser(), probe.probeX, probe.probeY), kstest::ArtColour(c.picture)));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The page folder follows the installation: the configuration folder once it holds the
+// page, the master copies beside the program before that.
+TEST(BannerPageFolder, ConfigFolderOnceItHoldsThePage) {
+  QTemporaryDir root;
+  ASSERT_TRUE(QDir(root.path()).mkpath(QStringLiteral("bin/roaming")));
+  ASSERT_TRUE(QDir(root.path()).mkpath(QStringLiteral("conf")));
+  CKSUtil::SetProgramFolder(root.filePath(QStringLiteral("bin")).toStdString());
+  CHtmlDlg::SetPageFolder(QString());
+  EXPECT_EQ(QDir(CHtmlDlg::PageFolder()), QDir(root.filePath(QStringLiteral("bin/roaming"))));
+  QFile page(root.filePath(QStringLiteral("conf/HtmlDlg.htm")));
+  ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+  page.close();
+  EXPECT_EQ(QDir(CHtmlDlg::PageFolder()), QDir(root.filePath(QStringLiteral("conf"))));
+  CKSUtil::SetProgramFolder("");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Resource pictures by id and the UI trace lines.
+#include "desktop/foundation/ui/balloon_tip.h"
 #include "desktop/foundation/ui/resources.h"
 #include "desktop/foundation/ui/ui_trace.h"
 #include "tests/desktop/ui/ui_test_kit.h"
@@ -6,6 +7,9 @@
 #include <QDialog>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QToolTip>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -84,6 +88,24 @@ TEST_F(ResourcesTest, TraceWritesShowTitleCtlAndHideLinesWithQuotedTexts) {
   for (const QString& e : expected) EXPECT_TRUE(lines.contains(e)) << e.toStdString() << "\n---\n" << lines.join('\n').toStdString();
   EXPECT_LT(lines.indexOf(expected[0]), lines.indexOf(expected[7]));
   EXPECT_FALSE(ks::ui::TraceEnabled());
+}
+
+TEST_F(ResourcesTest, EditBalloonShowsATipAndTracesItsText) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("trace.txt"));
+  ks::ui::SetTraceFile(path);
+  QDialog dialog;
+  auto* edit = new QLineEdit(&dialog);
+  ks::ui::SetControlId(edit, 1005);
+  edit->setGeometry(10, 10, 150, 22);
+  dialog.show();
+  kstest::ProcessEvents();
+  ks::ui::ShowEditBalloon(edit, QStringLiteral("Log in"), QStringLiteral("Enter the \"password\"\nagain"));
+  ks::ui::SetTraceFile(QString());
+  EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("Enter the &quot;password&quot;<br>again")));
+  // Other lines (show, ctl) come from the window tracer when an earlier test installed it.
+  EXPECT_EQ(ReadLines(path).filter(QRegularExpression(QStringLiteral("^balloon "))), QStringList{QStringLiteral("balloon 1005 \"Enter the \\\"password\\\"\\nagain\"")});
+  QToolTip::hideText();
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include "desktop/foundation/skin/diy_dialog.h"
 #include "desktop/foundation/skin/diy_message_box.h"
 #include "desktop/foundation/skin/html_dlg.h"
+#include "desktop/foundation/skin/list_ctrl.h"
+#include "desktop/foundation/skin/z_controls.h"
 #include "desktop/foundation/skin/tray_icon.h"
 #include "desktop/foundation/ui/fonts.h"
 #include "desktop/foundation/ui/language_tables.h"
@@ -183,6 +185,83 @@ int Gallery(const QString& out) {
   move->SetCaption(QStringLiteral("Move"));
   move->setGeometry(216, 347, 70, 22);
 
+  // The share list and the picture controls of the synchronisation page on a second panel.
+  DemoDialog sync(357);
+  sync.move(0, 0);
+  auto syncText = [&](int x, int y, const QString& t) {
+    auto* s = new z::CZStatic(&sync);
+    s->SetTextFont(font);
+    s->m_textColor = 0xFF434343;
+    s->SetText(t);
+    s->setGeometry(x, y, 200, 18);
+  };
+  syncText(230, 56, QStringLiteral("Shared folders"));
+  auto* list = new CKSListCtrl(&sync);
+  list->setFont(font);
+  list->m_header->SetTextFont(font);
+  list->m_header->m_textColor = 0xFF434343;
+  list->m_header->m_separatorColor = 0xFFD3D9E0;
+  list->m_header->m_bottomColor = 0xFFD3D9E0;
+  list->m_header->LoadBackgroundImage();
+  list->m_header->SetHeight(28);
+  list->m_header->SetResizeMode(2);
+  list->InsertColumn(0, QStringLiteral("Folder"), 0);
+  list->InsertColumn(1, QStringLiteral("Files"), 1);
+  list->InsertColumn(2, QStringLiteral("Mode"), 2);
+  list->setGeometry(230, 80, 466, 128);
+  list->setColumnWidth(0, 250);
+  list->setColumnWidth(1, 80);
+  list->setColumnWidth(2, 134);
+  list->SetRowHeight();
+  list->InsertItem(0, {QStringLiteral("/home/owner/Photos"), QStringLiteral("1,204"), QStringLiteral("Two-way")});
+  list->InsertItem(1, {QStringLiteral("/home/owner/Music"), QStringLiteral("388"), QStringLiteral("Upload")});
+  list->InsertItem(2, {QStringLiteral("/home/owner/Documents"), QStringLiteral("57"), QStringLiteral("Two-way")});
+  list->topLevelItem(1)->setSelected(true);
+  syncText(230, 226, QStringLiteral("Synchronisation"));
+  auto* toggle = new z::CZToggleButton(&sync);
+  toggle->m_onImage = ks::ui::LoadPngResourceZ(394);
+  toggle->m_offImage = ks::ui::LoadPngResourceZ(393);
+  toggle->setGeometry(230, 250, 64, 26);
+  toggle->setChecked(true);
+  auto* toggleOff = new z::CZToggleButton(&sync);
+  toggleOff->m_onImage = toggle->m_onImage;
+  toggleOff->m_offImage = toggle->m_offImage;
+  toggleOff->setGeometry(306, 250, 64, 26);
+  for (int i = 0; i < 2; ++i) {
+    auto* r = new z::CZRadioButton(&sync);
+    r->m_checkedImage = ks::ui::LoadPngResourceZ(395);
+    r->m_uncheckedImage = ks::ui::LoadPngResourceZ(396);
+    r->SetTextFont(font);
+    r->m_textColor = 0xFF434343;
+    r->setText(i == 0 ? QStringLiteral("This PC sends") : QStringLiteral("This PC receives"));
+    r->setGeometry(400 + i * 140, 256, 125, 16);
+    r->setChecked(i == 0);
+  }
+  syncText(230, 296, QStringLiteral("Buttons: normal, pressed, disabled"));
+  std::vector<z::CZButton*> zButtons;
+  for (int i = 0; i < 3; ++i) {
+    auto* b = new z::CZButton(&sync);
+    b->LoadImages(398, 397, 398, 398);
+    b->SetTextFont(font);
+    b->m_textColor = 0xFF434343;
+    b->setText(QStringLiteral("Output Log"));
+    b->setGeometry(230 + i * 117, 320, 105, 26);
+    zButtons.push_back(b);
+  }
+  zButtons[2]->setEnabled(false);
+  auto* select = new z::CZButton(&sync);
+  select->LoadImages(400, 399, 400, 400);
+  select->SetTextFont(font);
+  select->m_textColor = 0xFF434343;
+  select->setText(QStringLiteral("Select"));
+  select->setGeometry(598, 322, 103, 22);
+  sync.show();
+  Settle();
+  Press(zButtons[1]);
+  Settle();
+  const QImage syncShot = sync.grab().toImage();
+  sync.hide();
+
   main.show();
   Settle();
   Enter(hovered, QPoint(60, 15));
@@ -229,11 +308,13 @@ int Gallery(const QString& out) {
   const int gap = 16;
   const int rightX = mainShot.width() + 2 * gap;
   const int width = rightX + std::max({boxShot.width(), menuShot.width() + gap + noticeShot.width()}) + gap;
-  const int height = gap + std::max(mainShot.height(), boxShot.height() + gap + std::max(menuShot.height(), noticeShot.height() + gap + 32)) + gap;
+  const int height = gap + std::max(mainShot.height() + gap + syncShot.height(),
+                                    boxShot.height() + gap + std::max(menuShot.height(), noticeShot.height() + gap + 32)) + gap;
   QImage sheet(width, height, QImage::Format_ARGB32);
   sheet.fill(QColor(0xD9, 0xDE, 0xE4));
   QPainter p(&sheet);
   p.drawImage(gap, gap, mainShot);
+  p.drawImage(gap, gap + mainShot.height() + gap, syncShot);
   p.drawImage(rightX, gap, boxShot);
   const int lowY = gap + boxShot.height() + gap;
   p.drawImage(rightX, lowY, menuShot);
