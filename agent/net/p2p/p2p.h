@@ -14,7 +14,10 @@
 // Peers. Each peer has its own UDP socket bound to the signalling port (SO_REUSEADDR) and
 // connected to the peer; UDT runs on that socket (bind2) and closes it when the peer's UDT
 // socket is closed. The signalling socket is never handed to UDT, so its datagrams,
-// time-outs and life stay its own. A connect runs as its own job (at most
+// time-outs and life stay its own. A peer's UDP socket carries a receive time-out and a
+// descriptor number above the low ones the process hands out, so that UDT's reader of a
+// closed peer, which reads the number a little after UDT closed it, never blocks on (or
+// takes the datagrams of) a socket someone else opened there. A connect runs as its own job (at most
 // kMaxPendingConnects at once, one per peer address, kConnectTimeoutMs each); a failed one
 // closes its sockets. Each connected peer gets a receive job (P2PTransThread) that reads
 // messages with UDT recvmsg (2048 bytes), drops those whose MsgHead length is above 2048 or

@@ -1,5 +1,7 @@
 // The UDT side: per-peer sockets, rendezvous connects, the peer list and the receive jobs.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <udt/udt.h>
 #include <unistd.h>
@@ -96,6 +98,28 @@ void HandOverEarlyDatagrams(int fd) {
   }
 }
 
+// UDT closes a peer's UDP descriptor before it stops the thread that reads it, and that
+// thread goes on reading the number until it sees the stop (its owner holds UDT's global
+// lock meanwhile). A socket the process opens in that gap gets the same number: the stale
+// reader takes its datagrams and, on a socket with no receive time-out, blocks for good,
+// and with it every later UDT call. So a peer's socket lives at a number above those the
+// rest of the process is handed (the lowest free), and it carries a receive time-out before
+// the number exists, so that a stale reader of an earlier peer there returns.
+constexpr int kStaleReadTimeoutMs = 100;
+
+int MoveAboveCommonDescriptors(int fd) {
+  static const int base = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 512;
+    return static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 2, 512));
+  }();
+  if (fd >= base) return fd;
+  const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, base);
+  if (high < 0) return fd;  // too many open: keep the number it has
+  ::close(fd);
+  return high;
+}
+
 }  // namespace
 
 bool UdtStartup() {
@@ -150,8 +174,14 @@ int CreateUdtOnUdp(int* udtSocket, const sockaddr_in& peer) {
   local.sin_family = AF_INET;
   local.sin_port = htons(SignalPort());
   if (SignalPort() == 0 || !SourceAddressFor(peer, &local.sin_addr)) return -1;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  const int low = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (low < 0) return -1;
+  const timeval staleRead{0, kStaleReadTimeoutMs * 1000};
+  if (::setsockopt(low, SOL_SOCKET, SO_RCVTIMEO, &staleRead, sizeof(staleRead)) != 0) {
+    ::close(low);
+    return -1;
+  }
+  const int fd = MoveAboveCommonDescriptors(low);
   const int one = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
       ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0 ||

@@ -1,11 +1,14 @@
 #include "tests/fakes/p2p/fake_p2p.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <udt/udt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -28,6 +31,9 @@ void PutAddr(std::vector<uint8_t>& v, size_t at, const std::string& text) {
   std::memcpy(&v[at], &a, 4);
 }
 
+constexpr int kSendTimeoutMs = 15000;
+constexpr int kLingerSeconds = 3;  // a close waits this long at most for its data's acknowledgement
+
 void UdtOnce() {
   static std::once_flag once;
   std::call_once(once, [] { UDT::startup(); });
@@ -45,8 +51,32 @@ std::string AddrAt(const uint8_t* p) {
   return text;
 }
 
+namespace {
+
+// UDT closes the UDP descriptor of a UDT socket before it stops the thread reading it; a
+// socket opened in that gap under the same number is read by that thread, which, on a socket
+// with no receive time-out, blocks for good while holding up every UDT call. An endpoint
+// (which UDT may later run on) therefore carries a receive time-out from its first moment
+// and lives above the low numbers that other descriptors of the process are handed.
+int EndpointSocket() {
+  const int low = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (low < 0) return -1;
+  const timeval staleRead{0, 100000};
+  ::setsockopt(low, SOL_SOCKET, SO_RCVTIMEO, &staleRead, sizeof(staleRead));
+  rlimit limit{};
+  const int base = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                       ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur / 2, 384))
+                       : 384;
+  const int high = low >= base ? -1 : ::fcntl(low, F_DUPFD_CLOEXEC, base);
+  if (high < 0) return low;
+  ::close(low);
+  return high;
+}
+
+}  // namespace
+
 UdpEndpoint::UdpEndpoint() {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  fd_ = EndpointSocket();
   const int one = 1;
   ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
   sockaddr_in a{};
@@ -188,6 +218,13 @@ bool FakeUdtPeer::Connect(uint16_t agentPort, int timeoutMs) {
   UDT::setsockopt(u, 0, UDT_RENDEZVOUS, &yes, sizeof(yes));
   UDT::setsockopt(u, 0, UDT_RCVSYN, &no, sizeof(no));
   UDT::setsockopt(u, 0, UDT_REUSEADDR, &no, sizeof(no));  // run on this very UDP socket
+  // Sends and closes never wait without a bound. UDT's default linger holds a close for up
+  // to 180 s while sent data waits for an acknowledgement, and its default send time-out
+  // waits for ever for room in the send buffer: a test would hang instead of failing.
+  const linger shortLinger{1, kLingerSeconds};
+  UDT::setsockopt(u, 0, UDT_LINGER, &shortLinger, sizeof(shortLinger));
+  const int sendTimeoutMs = kSendTimeoutMs;
+  UDT::setsockopt(u, 0, UDT_SNDTIMEO, &sendTimeoutMs, sizeof(sendTimeoutMs));
   if (UDT::bind2(u, udp_.fd()) == UDT::ERROR) {
     UDT::close(u);
     return false;

@@ -91,10 +91,11 @@ class FakeUdtPeer {
   bool Ack(uint16_t agentPort);
   // UDT rendezvous connect to the agent over this client's UDP socket.
   bool Connect(uint16_t agentPort, int timeoutMs = 10000);
-  // One whole message, in order.
+  // One whole message, in order; false when the send buffer stays full for 15 s.
   bool Send(const std::vector<uint8_t>& message);
   // The next message within timeoutMs.
   std::optional<std::vector<uint8_t>> Receive(int timeoutMs);
+  // Goes away; waits at most 3 s for the agent to acknowledge data already sent.
   void Close();
   bool connected() const { return udt_ >= 0; }
 
