@@ -3,6 +3,8 @@
 //   char *crypt(const char *key, const char *salt)
 // over the system's crypt_r, with a result buffer per thread, so concurrent callers never
 // see each other's hashes. Null key or salt, or a salt the system cannot use: null.
+// crypt_rn, not crypt_r: sanitizer runtimes intercept crypt_r and, when libcrypt arrives
+// later through dlopen, forward the call to a null address.
 #include <crypt.h>
 
 #include <cstring>
@@ -11,7 +13,7 @@ extern "C" __attribute__((visibility("default"))) char* crypt(const char* key, c
   thread_local crypt_data data;
   if (!key || !salt) return nullptr;
   std::memset(&data, 0, sizeof data);
-  char* out = crypt_r(key, salt, &data);
+  char* out = crypt_rn(key, salt, &data, static_cast<int>(sizeof data));
   if (!out || out[0] == '*') return nullptr;
   return out;
 }
