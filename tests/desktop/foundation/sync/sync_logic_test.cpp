@@ -30,7 +30,7 @@ using ks::test::WriteFile;
 
 template <typename Pred>
 bool WaitFor(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -228,10 +228,12 @@ TEST_F(SyncLogic, DupIpNoticeEveryElevenPassesAndPromptStop) {
   ASSERT_TRUE(CSyncLogic::Run());
   ASSERT_TRUE(WaitFor([&] { return notice.Keys().size() >= 2; }));
   EXPECT_EQ(notice.Keys()[0], "MSGBOX_SETTING_SYNC_DUPIP");
-  // The notice comes at the 11th pass without KestylSync (before that pass starts it) and
-  // at every 11th after: passes 11 and 22.
-  EXPECT_EQ(notice.StartsBefore()[0], 10u);
-  EXPECT_EQ(notice.StartsBefore()[1], 21u);
+  // The notice comes at the 11th pass in a row without KestylSync (before that pass starts
+  // it) and at every 11th after: on an idle machine after 10 and 21 starts. A pass that
+  // still sees the last start alive (a slow machine) begins the count again, so the starts
+  // can only be more, never fewer.
+  EXPECT_GE(notice.StartsBefore()[0], 10u);
+  EXPECT_GE(notice.StartsBefore()[1], notice.StartsBefore()[0] + 11u);
   EXPECT_TRUE(CSyncLogic::Stop());
   EXPECT_TRUE(WaitFor([&] { return NothingRunning(); }));
 }
