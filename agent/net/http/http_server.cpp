@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -33,6 +34,7 @@ constexpr char kModule[] = "KestylClient";
 constexpr int kStopCheckMs = 200;
 constexpr int kFirstPauseMs = 50;         // accepting paused while out of descriptors...
 constexpr int kLongestPauseMs = 500;      // ...doubling up to this
+constexpr int kJobIdleMs = 1000;          // a connection job waits this long for the next
 
 using Clock = std::chrono::steady_clock;
 
@@ -61,22 +63,91 @@ HttpServerOptions HttpServerOptions::FromSettings() {
 // What the accept loop shares with the connection jobs; a job keeps it alive after the
 // server object is gone.
 struct HttpServer::Shared {
-  std::atomic<int> active{0};
+  struct Ready {
+    int fd;
+    std::string head;
+  };
+  std::atomic<int> active{0};      // jobs answering a connection now
   std::atomic<int> acceptPauses{0};
   int maxActive = 1;
-  int wake = -1;  // eventfd: a job ended while the server was saturated, or handed back
+  int timeoutMs = 30000;
+  int wake = -1;  // eventfd: a connection was handed back
   std::mutex mutex;
   bool looping = false;             // the loop takes connections back (under mutex)
   std::vector<int> handedBack;      // connections to close after a lingering read
+  // Heads read, waiting for a job (under mutex). Jobs live on while connections keep
+  // coming: one that has answered takes the next from here, or waits up to kJobIdleMs
+  // for one, so a busy server keeps its workers instead of starting a thread for each
+  // connection. At most maxActive jobs exist; `jobs` counts them, `idle` the waiting ones.
+  std::deque<Ready> ready;
+  int jobs = 0;
+  int idle = 0;
+  bool closing = false;
+  std::condition_variable work;
   ~Shared() {
     if (wake >= 0) ::close(wake);
+    for (Ready& r : ready) ::close(r.fd);
   }
   void Wake() {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
   }
-  void JobEnded() {
-    if (active.fetch_sub(1) == maxActive && wake >= 0) Wake();
+  size_t Waiting() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return ready.size();
+  }
+  // Queues a connection whose head is read; true when the caller must start a job for it
+  // (no job waits and fewer than maxActive exist; the new one is already counted).
+  bool Queue(int fd, std::string head) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ready.push_back({fd, std::move(head)});
+    if (idle > static_cast<int>(ready.size()) - 1) {
+      work.notify_one();
+      return false;
+    }
+    if (jobs >= maxActive) return false;
+    ++jobs;
+    return true;
+  }
+  // A job's next connection; false (and the job counted out) when none came in time or
+  // the server stopped.
+  bool Next(Ready* out) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (ready.empty() && !closing) {
+      ++idle;
+      work.wait_for(lock, std::chrono::milliseconds(kJobIdleMs),
+                    [this] { return !ready.empty() || closing; });
+      --idle;
+    }
+    if (ready.empty()) {
+      --jobs;
+      return false;
+    }
+    *out = std::move(ready.front());
+    ready.pop_front();
+    active.fetch_add(1);
+    return true;
+  }
+  // A job could not be started: counted out again; when no job exists at all, nobody
+  // would take the queued connections, so they are closed.
+  void JobNotStarted() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (--jobs == 0) {
+      for (Ready& r : ready) ::close(r.fd);
+      ready.clear();
+    }
+  }
+  // Answers queued connections until none comes in time.
+  static void Serve(const std::shared_ptr<Shared>& self) {
+    Ready r;
+    while (self->Next(&r)) {
+      OS_SockSetTimeouts(r.fd, self->timeoutMs, self->timeoutMs);
+      {
+        HttpConnection conn(r.fd, std::move(r.head));
+        AnswerRequest(conn, &Shared::HandBack, self.get());
+      }
+      self->active.fetch_sub(1);
+    }
   }
   // A job's connection after a short answer: the loop closes it after a lingering read.
   static void HandBack(int sock, void* arg) {
@@ -121,6 +192,7 @@ int startup(uint16_t* port, const std::string& address) {
 HttpServer::HttpServer(HttpServerOptions options)
     : options_(std::move(options)), shared_(std::make_shared<Shared>()) {
   shared_->maxActive = std::max(1, options_.maxActive);
+  shared_->timeoutMs = options_.timeoutMs;
   shared_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -164,16 +236,10 @@ void HttpServer::Run() {
   };
   std::unordered_map<int, Held> held;
   std::deque<Entry> heads, lingering;
-  struct Ready {
-    int fd;
-    std::string head;
-  };
-  std::deque<Ready> ready;  // head read, waiting for a free job
   uint64_t nextSeq = 1;
   const auto headTimeout = std::chrono::milliseconds(options_.headTimeoutMs);
   const auto lingerTime = std::chrono::milliseconds(options_.lingerMs);
   const size_t maxConnections = static_cast<size_t>(std::max(1, options_.maxConnections));
-  const int maxActive = shared_->maxActive;
 
   int ep = ::epoll_create1(EPOLL_CLOEXEC);
   epoll_event ev{};
@@ -227,28 +293,14 @@ void HttpServer::Run() {
     while (!q.empty() && !current(q.front())) q.pop_front();
     return q.empty() ? -1 : q.front().fd;
   };
-  // Hands ready connections to pool jobs while there is room.
-  auto dispatchReady = [&] {
-    while (!ready.empty() && shared_->active.load() < maxActive) {
-      Ready r = std::move(ready.front());
-      ready.pop_front();
-      shared_->active.fetch_add(1);
-      std::shared_ptr<Shared> shared = shared_;
-      int timeoutMs = options_.timeoutMs;
-      auto head = std::make_shared<std::string>(std::move(r.head));
-      int fd = r.fd;
-      // Never wait for a free worker here: the loop must go on accepting.
-      int rc = DispatchJob(GlobalPool(), [fd, timeoutMs, shared, head] {
-        OS_SockSetTimeouts(fd, timeoutMs, timeoutMs);
-        HttpConnection conn(fd, std::move(*head));
-        AnswerRequest(conn, &Shared::HandBack, shared.get());
-        shared->JobEnded();
-      }, false);
-      if (rc != 0) {
-        shared_->active.fetch_sub(1);
-        ::close(fd);
-      }
-    }
+  // Queues a connection whose head is read; starts a pool job for it while fewer than
+  // maxActive run (a running job takes it otherwise).
+  auto toJob = [&](int fd, std::string head) {
+    if (!shared_->Queue(fd, std::move(head))) return;
+    std::shared_ptr<Shared> shared = shared_;
+    // Never wait for a free worker here: the loop must go on accepting.
+    if (DispatchJob(GlobalPool(), [shared] { Shared::Serve(shared); }, false) != 0)
+      shared_->JobNotStarted();
   };
   // Reads what a held connection has sent. A head that is complete, cut by the size limit
   // or by the peer's close goes to a job; a lingering connection closes once its peer has.
@@ -277,7 +329,7 @@ void HttpServer::Run() {
       if (ended || h.scanner.Done() || h.head.size() >= kMaxHeadBytes) {
         std::string head = std::move(h.head);
         drop(fd);
-        ready.push_back({fd, std::move(head)});
+        toJob(fd, std::move(head));
         return;
       }
     }
@@ -299,7 +351,7 @@ void HttpServer::Run() {
         closeHeld(fd);
       } else {
         drop(fd);
-        ready.push_back({fd, std::move(head)});
+        toJob(fd, std::move(head));
       }
     }
     while (oldest(lingering) >= 0 && lingering.front().deadline <= now) {
@@ -307,7 +359,6 @@ void HttpServer::Run() {
       lingering.pop_front();
       closeHeld(fd);
     }
-    dispatchReady();
     if (!listening && now >= resumeAt) {
       epoll_event e{};
       e.events = EPOLLIN;
@@ -348,7 +399,6 @@ void HttpServer::Run() {
         readFrom(fd);
       }
     }
-    dispatchReady();
     if (!accepting || !listening) continue;
     while (true) {
       int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -367,7 +417,8 @@ void HttpServer::Run() {
         break;  // drained (EAGAIN), or paused
       }
       pauseMs = kFirstPauseMs;
-      if (held.size() + ready.size() + static_cast<size_t>(shared_->active.load()) >= maxConnections) {
+      if (held.size() + shared_->Waiting() + static_cast<size_t>(shared_->active.load()) >=
+          maxConnections) {
         // Room for the newcomer: the oldest connection being closed, else the oldest one
         // that has not finished its head; a full house of answers refuses the newcomer.
         int victim = oldest(lingering);
@@ -378,18 +429,38 @@ void HttpServer::Run() {
         }
         closeHeld(victim);
       }
-      if (hold(fd, Kind::kHead)) readFrom(fd);
+      // Most clients send their request with the connection: a head that is already
+      // here whole goes to a job at once, without a round through epoll.
+      char first[2048];
+      ssize_t got = ::recv(fd, first, sizeof first, MSG_DONTWAIT);
+      HttpHeadScanner scanner;
+      if (got > 0) scanner.Feed(first, static_cast<size_t>(got));
+      if (got > 0 && scanner.Done()) {
+        toJob(fd, std::string(first, static_cast<size_t>(got)));
+        continue;
+      }
+      Held* h = hold(fd, Kind::kHead);
+      if (!h) continue;
+      if (got > 0) {
+        h->scanner = std::move(scanner);
+        h->head.assign(first, static_cast<size_t>(got));
+      }
+      readFrom(fd);
     }
-    dispatchReady();
   }
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->looping = false;
     for (int fd : shared_->handedBack) ::close(fd);
     shared_->handedBack.clear();
+    // Connections not yet taken by a job are closed unanswered; waiting jobs end now, jobs
+    // under way with their own connection.
+    for (Shared::Ready& r : shared_->ready) ::close(r.fd);
+    shared_->ready.clear();
+    shared_->closing = true;
+    shared_->work.notify_all();
   }
   for (auto& [fd, h] : held) ::close(fd);
-  for (Ready& r : ready) ::close(r.fd);
   ::close(ep);
   ::close(listen_);
   listen_ = -1;
