@@ -1,6 +1,10 @@
 #include "desktop/foundation/agentlink/agent_requests.h"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
+
+#include "common/text/text.h"
 
 #include "common/wire/desktop/desktop_wire.h"
 #include "common/wire/types.h"
@@ -109,6 +113,45 @@ int GetLogOnInfo(const CSocketConnect& link, const std::string& host, std::strin
   *account = info.account;
   *password = info.password;
   return 0;
+}
+
+void CopyTextField(char* field, size_t size, const std::string& text) {
+  std::memset(field, 0, size);
+  const std::string t = Utf8Prefix(text, size - 1);
+  std::memcpy(field, t.data(), t.size());
+}
+
+ConnectRequestInfo MakeConnectRequestInfo(const uint8_t* message, size_t length) {
+  ConnectRequestInfo info{};
+  const uint8_t* body = message + wire::kMsgHeadSize;
+  const size_t bodyLength = length - wire::kMsgHeadSize;
+  auto field = [&](size_t offset, char* out, size_t size) {
+    if (bodyLength <= offset) return;
+    const size_t n = std::min<size_t>(64, bodyLength - offset);
+    CopyTextField(out, size, wire::FieldText(body + offset, n));
+  };
+  field(64, info.sender, sizeof info.sender);
+  field(128, info.network, sizeof info.network);
+  std::memcpy(&info.requestId, message + 4, sizeof info.requestId);
+  info.age = 0;
+  return info;
+}
+
+std::vector<TransferLogItem> MakeTransferLogItems(const uint8_t* body, size_t length) {
+  std::vector<TransferLogItem> items;
+  std::vector<dw::TransLogEntry> entries;
+  const size_t whole = length - length % dw::kTransLogRecordSize;
+  if (whole == 0 || !dw::ParseGetTransLogReply(body, whole, &entries)) return items;
+  for (const dw::TransLogEntry& e : entries) {
+    TransferLogItem item{};
+    item.type = e.type;
+    item.status = e.status;
+    item.size = e.size;
+    CopyTextField(item.time, sizeof item.time, e.time);
+    CopyTextField(item.fileName, sizeof item.fileName, e.file);
+    items.push_back(item);
+  }
+  return items;
 }
 
 }  // namespace ks::desktop

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "desktop/foundation/agentlink/socket_connect.h"
+#include "desktop/foundation/agentlink/ui_data.h"
 
 namespace ks::desktop {
 
@@ -39,5 +40,19 @@ int GetShare(const CSocketConnect& link, const std::string& host, std::vector<st
 int SetShare(const CSocketConnect& link, const std::string& host, const std::vector<std::string>& folders);
 // MSG_SHOW_GET_LOGON_INFO: 0 and the stored account; failures as GetShare.
 int GetLogOnInfo(const CSocketConnect& link, const std::string& host, std::string* account, std::string* password);
+
+// ---- decoding what the agent sends (bounded: nothing is read past `length` and nothing is
+// written past a field; texts are cut at whole UTF-8 characters) ----
+
+// Copies text into a NUL-padded field of `size` bytes (at most size - 1 bytes of text).
+void CopyTextField(char* field, size_t size, const std::string& text);
+// The record of a MSG_SHOW_DEVICE_LOGIN_ASK push (`message` whole, head included, length at
+// least 8): the sender from body bytes 64..127, the network text from 128..191 (each up to
+// its NUL, at most 63 bytes; missing bytes read as zeros), the head's request word as its
+// four bytes arrived, age 0.
+ConnectRequestInfo MakeConnectRequestInfo(const uint8_t* message, size_t length);
+// The transfer-log records of a MSG_SHOW_GET_TRANS_LOG reply body, in order; a remainder
+// shorter than a record is ignored.
+std::vector<TransferLogItem> MakeTransferLogItems(const uint8_t* body, size_t length);
 
 }  // namespace ks::desktop

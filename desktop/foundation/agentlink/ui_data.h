@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -144,6 +145,9 @@ struct UIDataOptions {
   bool watchNetwork = true;       // run the network watch
   std::string programDir;         // "": the folder of the running program
   std::string cryptLibrary;       // "": the platform's password-hash library
+  // Asked before each file or folder a move of the data folder copies: 0 goes on, 1223
+  // cancels, other values fail the copy (nothing is left behind either way).
+  std::function<int(const std::string& target)> copyObserver;
 };
 
 class CUIData final : public IUIData {
