@@ -66,7 +66,7 @@ ks::skin::CDiyStatic* MakeStatic(QWidget* parent, int id, const QRect& du) {
   auto* s = new ks::skin::CDiyStatic(parent);
   ks::ui::SetControlId(s, id);
   s->setGeometry(ks::ui::DuToPx(du, kTemplatePoints));
-  s->SetAlignment({ks::ui::Align::Far, ks::ui::Align::Far, ks::ui::kLineLimit});
+  s->SetAlignment({ks::ui::Align::Far, ks::ui::Align::Far, ks::ui::kOneLine});
   return s;
 }
 

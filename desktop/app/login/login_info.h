@@ -1,5 +1,8 @@
-// The account record the log-in dialog hands to the main window.
+// The account record the log-in dialog hands to the main window (the agent link's record)
+// and the copy rule of its fields.
 #pragma once
+
+#include "desktop/foundation/agentlink/ui_data.h"
 
 #include <cstdint>
 #include <cstring>
@@ -7,11 +10,7 @@
 
 namespace ks::login {
 
-struct LoginInfo {
-  char account[33];
-  char password[35];
-  uint32_t remember;
-};
+using LoginInfo = ks::desktop::LoginInfo;
 
 // Copies at most `max` bytes of `text` into `out` (NUL-terminated; never cutting a UTF-8
 // character in two).
