@@ -22,3 +22,6 @@ find_package(Qt6 REQUIRED COMPONENTS Core Gui Svg Widgets Network Test)
 
 # libcurl for the desktop program's and the command program's web requests.
 find_package(CURL REQUIRED)
+
+# jsoncpp for the JSON replies of the vendor's web service (package libjsoncpp-dev).
+find_package(jsoncpp CONFIG REQUIRED)
