@@ -1,0 +1,591 @@
+#include "desktop/foundation/update/update_logic.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <random>
+
+#include "common/md5/md5.h"
+#include "desktop/foundation/config/ks_config.h"
+#include "desktop/foundation/http/http_client.h"
+#include "desktop/foundation/log/ks_log.h"
+#include "desktop/foundation/web/web.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+namespace ks::desktop::update {
+
+namespace {
+
+constexpr long kDescriptionTimeoutS = 5;
+constexpr size_t kDescriptionCap = 64 * 1024;
+constexpr long kConnectTimeoutS = 30;
+constexpr int kDownloadTries = 5;
+constexpr int kManualTailS = 5;
+constexpr const char* kProtocols = "http,https";
+
+int EnvInt(const char* name, int min, int max, int fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(v, &end, 10);
+  if (errno != 0 || *end != '\0' || n < min || n > max) return fallback;
+  return static_cast<int>(n);
+}
+
+bool GlobalInit() {
+  static const bool ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+  return ok;
+}
+
+// Progress of one transfer: aborts it on stop, and (when stall_s > 0) when fewer than
+// stall_s bytes arrived in a window of stall_s seconds (below 1 byte/s). libcurl calls
+// this at least once a second, also while nothing moves.
+struct Progress {
+  const std::atomic<bool>* stop = nullptr;
+  int stall_s = 0;
+  std::chrono::steady_clock::time_point window_start = std::chrono::steady_clock::now();
+  curl_off_t window_bytes = 0;
+  bool stalled = false;
+};
+
+int OnProgress(void* data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  auto* p = static_cast<Progress*>(data);
+  if (p->stop->load()) return 1;
+  if (p->stall_s <= 0) return 0;
+  auto now = std::chrono::steady_clock::now();
+  if (now - p->window_start >= std::chrono::seconds(p->stall_s)) {
+    if (dlnow - p->window_bytes < p->stall_s) {
+      p->stalled = true;
+      return 1;
+    }
+    p->window_start = now;
+    p->window_bytes = dlnow;
+  }
+  return 0;
+}
+
+// Options every transfer of the manager shares.
+void CommonOptions(CURL* curl, const std::string& url, Progress* progress) {
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kProtocols);
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress);
+  ApplyLoopbackGuard(curl);
+}
+
+struct TextSink {
+  std::string text;
+  bool capped = false;
+};
+
+size_t WriteText(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<TextSink*>(user);
+  size_t n = size * count;
+  if (sink->text.size() + n > kDescriptionCap) {
+    sink->capped = true;
+    return 0;
+  }
+  sink->text.append(data, n);
+  return n;
+}
+
+struct FileSink {
+  int fd = -1;
+  uint64_t written = 0;
+  uint64_t max = 0;
+  bool too_big = false;
+  bool write_error = false;
+};
+
+size_t WriteFile(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<FileSink*>(user);
+  size_t n = size * count;
+  if (sink->written + n > sink->max) {
+    sink->too_big = true;
+    return 0;
+  }
+  size_t done = 0;
+  while (done < n) {
+    ssize_t w = ::write(sink->fd, data + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      sink->write_error = true;
+      return 0;
+    }
+    done += static_cast<size_t>(w);
+  }
+  sink->written += n;
+  return n;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Makes every missing folder of `path` (0700) and checks that `path` is a real folder
+// (no symbolic link) owned by this user; sets it to 0700.
+bool MakePrivateFolder(const std::string& path) {
+  if (path.empty()) return false;
+  for (size_t p = path.find('/', 1); ; p = path.find('/', p + 1)) {
+    std::string part = path.substr(0, p);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (p == std::string::npos) break;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+  return (st.st_mode & 0777) == 0700 || ::chmod(path.c_str(), 0700) == 0;
+}
+
+const char* kLogName = "CUpdateLogic";
+
+}  // namespace
+
+int StallSeconds() { return EnvInt("KESTYL_UPDATE_STALL_S", 1, 86400, 60); }
+uint64_t MaxInstallerBytes() {
+  return static_cast<uint64_t>(EnvInt("KESTYL_UPDATE_MAX_MB", 1, 1 << 20, 512)) * 1024 * 1024;
+}
+int FirstDelaySeconds() { return EnvInt("KESTYL_UPDATE_FIRST_S", 0, 86400 * 30, 10); }
+
+std::string UpdateFolder() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/Kestyl";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.local/share/Kestyl";
+}
+
+bool ReadKestylDword(const char* name, uint32_t& value) {
+  using namespace ks::platform;
+  HKEY key = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+  uint32_t type = 0;
+  uint32_t data = 0;
+  uint32_t size = sizeof data;
+  LSTATUS rc = RegQueryValueEx(key, name, nullptr, &type, reinterpret_cast<uint8_t*>(&data), &size);
+  RegCloseKey(key);
+  if (rc != ERROR_SUCCESS || size != sizeof data) return false;
+  value = data;
+  return true;
+}
+
+bool WriteKestylDword(const char* name, uint32_t value) {
+  using namespace ks::platform;
+  HKEY key = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+  LSTATUS rc = RegSetValueEx(key, name, 0, REG_DWORD, reinterpret_cast<const uint8_t*>(&value), sizeof value);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+bool UpdateWithoutAsking() {
+  uint32_t v = 0;
+  return ReadKestylDword(kUpdateNoticeValue, v) && v != 0;
+}
+
+std::string FileMd5(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  MD5 md5;
+  md5.update(in);
+  return md5.toString();
+}
+
+// ---- CUpdateLogic ----
+
+CUpdateLogic::CUpdateLogic() : CUpdateLogic(Environment{}) {}
+
+CUpdateLogic::CUpdateLogic(Environment env) : env_(std::move(env)) {
+  if (!env_.ownVersion) env_.ownVersion = &ReadOwnVersion;
+  if (!env_.updateUrl) env_.updateUrl = [] { return CKSConfig::GetInstance()->ReadUpdateURL(); };
+  if (!env_.updateWithoutAsking) env_.updateWithoutAsking = &UpdateWithoutAsking;
+  if (env_.folder.empty()) env_.folder = UpdateFolder();
+}
+
+CUpdateLogic::~CUpdateLogic() { Stop(); }
+
+void CUpdateLogic::SetCallback(IUpdateCallback* callback) {
+  std::lock_guard lk(mu_);
+  callback_ = callback;
+}
+
+void CUpdateLogic::SetNoticePresenter(std::function<int(const std::string&)> presenter) {
+  std::lock_guard lk(mu_);
+  presenter_ = std::move(presenter);
+}
+
+void CUpdateLogic::SetTransferStateSource(std::function<int()> source) {
+  std::lock_guard lk(mu_);
+  env_.transferState = std::move(source);
+}
+
+IUpdateCallback* CUpdateLogic::callback() const {
+  std::lock_guard lk(mu_);
+  return callback_;
+}
+
+std::string CUpdateLogic::OfferedVersion() const {
+  std::lock_guard lk(mu_);
+  return offered_;
+}
+
+int CUpdateLogic::Answer() const {
+  std::lock_guard lk(mu_);
+  return answer_;
+}
+
+std::string CUpdateLogic::VerifiedMd5() const {
+  std::lock_guard lk(mu_);
+  return verified_md5_;
+}
+
+std::string CUpdateLogic::InstallerPath() const { return env_.folder + "/" + kInstallerName; }
+std::string CUpdateLogic::UserVersionPath() const { return env_.folder + "/" + kUserVersionName; }
+
+bool CUpdateLogic::IsBusy() const {
+  std::lock_guard lk(mu_);
+  return busy_;
+}
+
+CUpdateLogic::StartResult CUpdateLogic::StartCheck(bool automatic) {
+  std::lock_guard tl(threads_mu_);
+  if (stopping()) return StartResult::kStopped;
+  if (automatic) {
+    if (auto_started_) return StartResult::kBusy;
+    auto_started_ = true;
+    auto_thread_ = std::thread([this] { AutomaticLoop(); });
+    return StartResult::kStarted;
+  }
+  {
+    std::lock_guard lk(mu_);
+    if (busy_) return StartResult::kBusy;
+    busy_ = true;
+  }
+  // The last manual thread cleared busy as its final step: joining it is immediate.
+  if (manual_thread_.joinable()) manual_thread_.join();
+  manual_thread_ = std::thread([this] { ManualRun(); });
+  return StartResult::kStarted;
+}
+
+void CUpdateLogic::Stop() {
+  {
+    std::lock_guard lk(mu_);
+    stop_ = true;
+  }
+  stop_flag_ = true;
+  cv_.notify_all();
+  std::lock_guard tl(threads_mu_);
+  for (std::thread* t : {&auto_thread_, &manual_thread_}) {
+    if (!t->joinable()) continue;
+    if (t->get_id() == std::this_thread::get_id())
+      t->detach();  // stopped from its own callback: it ends by itself
+    else
+      t->join();
+  }
+}
+
+bool CUpdateLogic::SleepFor(int seconds) {
+  std::unique_lock lk(mu_);
+  cv_.wait_for(lk, std::chrono::seconds(seconds), [this] { return stop_; });
+  return !stop_;
+}
+
+bool CUpdateLogic::WaitForOwner() {
+  std::unique_lock lk(mu_);
+  cv_.wait(lk, [this] { return stop_ || event_; });
+  return !stop_;
+}
+
+void CUpdateLogic::ResetEvent() {
+  std::lock_guard lk(mu_);
+  event_ = false;
+}
+
+void CUpdateLogic::SetFinishEvent() {
+  {
+    std::lock_guard lk(mu_);
+    event_ = true;
+  }
+  cv_.notify_all();
+}
+
+void CUpdateLogic::ShowUpdateNotice() {
+  std::function<int(const std::string&)> presenter;
+  std::string offered;
+  {
+    std::lock_guard lk(mu_);
+    presenter = presenter_;
+    offered = offered_;
+  }
+  int answer = presenter ? presenter(offered) : 0;
+  {
+    std::lock_guard lk(mu_);
+    answer_ = answer;
+    event_ = true;
+  }
+  cv_.notify_all();
+}
+
+void CUpdateLogic::AutomaticLoop() {
+  if (!SleepFor(FirstDelaySeconds())) return;
+  std::mt19937 rng(static_cast<unsigned>(std::time(nullptr)));
+  std::uniform_int_distribution<int> draw(0, 8639);
+  for (;;) {
+    int delay = 10 * draw(rng) + 1800;
+    bool run = false;
+    std::function<int()> transferState;
+    {
+      std::lock_guard lk(mu_);
+      if (!busy_ && !stop_) {
+        busy_ = true;
+        run = true;
+        transferState = env_.transferState;
+      }
+    }
+    if (run) {
+      // A transfer with a mobile device (states 3 and 4) is left alone this round.
+      int state = transferState ? transferState() : -1;
+      if (state != 3 && state != 4) CheckForUpdate(true);
+      std::lock_guard lk(mu_);
+      busy_ = false;
+    }
+    if (!SleepFor(delay)) return;
+  }
+}
+
+void CUpdateLogic::ManualRun() {
+  CheckForUpdate(false);
+  SleepFor(kManualTailS);
+  std::lock_guard lk(mu_);
+  busy_ = false;
+}
+
+bool CUpdateLogic::CheckForUpdate(bool automatic) {
+  if (stopping()) return false;
+  UpdateInfo info = FetchDescription();
+  if (!info.Complete()) return false;
+  return Decide(info, automatic);
+}
+
+UpdateInfo CUpdateLogic::FetchDescription() {
+  std::string url = env_.updateUrl();
+  if (!web::IsAllowedUrl(url)) {
+    KS_DESKTOP_LOG(kLogName, "Update address refused: %s", url.c_str());
+    return {};
+  }
+  if (!GlobalInit()) {
+    std::cerr << "init libcurl failed." << std::endl;
+    return {};
+  }
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    std::cerr << "get a easy handle failed." << std::endl;
+    return {};
+  }
+  TextSink sink;
+  Progress progress;
+  progress.stop = &stop_flag_;
+  CommonOptions(curl, url, &progress);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteText);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kDescriptionTimeoutS);
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  CURLcode info_rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  // Whatever the response code, a complete reply is parsed; a cut one (time-out, cap,
+  // stop) is not.
+  if (rc != CURLE_OK || info_rc != CURLE_OK) return {};
+  return ParseUpdateInfo(sink.text);
+}
+
+bool CUpdateLogic::Decide(const UpdateInfo& info, bool automatic) {
+  IUpdateCallback* cb = callback();
+  std::string own = env_.ownVersion();
+  if (!own.empty() && info.version == own) {
+    ::unlink(UserVersionPath().c_str());
+    if (!automatic && cb) cb->OnNoUpdate();
+    return false;
+  }
+  {
+    std::lock_guard lk(mu_);
+    offered_ = info.version;
+  }
+  if (own.empty() || !IsNewerVersion(own, info.version)) {
+    if (!automatic && cb) cb->OnNoUpdate();
+    return false;
+  }
+  if (!env_.updateWithoutAsking()) {
+    // Nobody to ask: no download without the owner's word.
+    if (!cb) return false;
+    {
+      std::lock_guard lk(mu_);
+      answer_ = 0;
+      event_ = false;
+    }
+    cb->OnUpdateAvailable();
+    if (!WaitForOwner()) return false;
+    if (Answer() == kAnswerCancel) return false;
+  }
+  return Download(info);
+}
+
+bool CUpdateLogic::DownloadOnce(const std::string& url, const std::string& target) {
+  int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    KS_DESKTOP_LOG(kLogName, "Cannot write the installer file %s (errno %d)", target.c_str(), errno);
+    return false;
+  }
+  ::fchmod(fd, 0600);
+  CURL* curl = GlobalInit() ? curl_easy_init() : nullptr;
+  if (!curl) {
+    ::close(fd);
+    ::unlink(target.c_str());
+    return false;
+  }
+  FileSink sink;
+  sink.fd = fd;
+  sink.max = MaxInstallerBytes();
+  Progress progress;
+  progress.stop = &stop_flag_;
+  progress.stall_s = StallSeconds();
+  CommonOptions(curl, url, &progress);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteFile);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.max));
+  CURLcode rc = curl_easy_perform(curl);
+  long status = 0;
+  CURLcode info_rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  bool closed = ::close(fd) == 0;
+  bool ok = rc == CURLE_OK && info_rc == CURLE_OK && status == 200 && closed && !sink.write_error;
+  if (!ok) {
+    KS_DESKTOP_LOG(kLogName, "Installer download failed: curl %d, status %ld%s%s%s", static_cast<int>(rc), status,
+                   sink.too_big ? ", too large" : "", sink.write_error ? ", write error" : "",
+                   progress.stalled ? ", stalled" : "");
+    ::unlink(target.c_str());
+  }
+  return ok;
+}
+
+bool CUpdateLogic::Download(const UpdateInfo& info) {
+  if (!web::IsAllowedUrl(info.down)) {
+    KS_DESKTOP_LOG(kLogName, "Installer address refused: %s", info.down.c_str());
+    return false;
+  }
+  if (!MakePrivateFolder(env_.folder)) {
+    KS_DESKTOP_LOG(kLogName, "Cannot make the private folder %s", env_.folder.c_str());
+    return false;
+  }
+  const std::string target = InstallerPath();
+  const std::string want = Lower(info.md5);
+  bool done = false;
+  for (int attempt = 0; attempt < kDownloadTries && !done && !stopping(); ++attempt) {
+    if (!DownloadOnce(info.down, target)) continue;
+    std::string got = FileMd5(target);
+    if (!got.empty() && got == want) {
+      done = true;
+    } else {
+      KS_DESKTOP_LOG(kLogName, "Installer MD5 %s differs from %s", got.c_str(), want.c_str());
+      ::unlink(target.c_str());
+    }
+  }
+  if (!done) {
+    ::unlink(target.c_str());
+    return false;
+  }
+  {
+    std::lock_guard lk(mu_);
+    verified_md5_ = want;
+  }
+  IUpdateCallback* cb = callback();
+  if (cb) {
+    ResetEvent();
+    cb->OnDownloadFinish();
+    if (!WaitForOwner()) return false;
+    cb->OnUpdateReady();
+  }
+  return true;
+}
+
+const std::vector<std::string>& CUpdateLogic::InstallerArguments() {
+  static const std::vector<std::string> args = {"/Sp_", "/VERYSILENT", "/NORESTART", "-mode:auto"};
+  return args;
+}
+
+bool CUpdateLogic::StartInstaller(std::vector<std::string>* argv) {
+  const std::string want = VerifiedMd5();
+  if (want.empty()) {
+    KS_DESKTOP_LOG(kLogName, "No verified installer: nothing is run");
+    return false;
+  }
+  if (!MakePrivateFolder(env_.folder)) return false;
+  int in = ::open(InstallerPath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (in < 0) {
+    KS_DESKTOP_LOG(kLogName, "The installer is gone: nothing is run");
+    return false;
+  }
+  std::string copy = env_.folder + "/" + kInstallerName + ".run.XXXXXX";
+  int out = ::mkostemp(copy.data(), O_CLOEXEC);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  ::fchmod(out, 0700);
+  MD5 md5;
+  bool io_ok = true;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) io_ok = false;
+    if (n <= 0) break;
+    md5.update(buf, static_cast<size_t>(n));
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        io_ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!io_ok) break;
+  }
+  ::close(in);
+  if (::close(out) != 0) io_ok = false;
+  if (!io_ok || md5.toString() != want) {
+    KS_DESKTOP_LOG(kLogName, "The installer does not match its checked MD5: nothing is run");
+    ::unlink(copy.c_str());
+    return false;
+  }
+  std::vector<std::string> cmd = {copy};
+  cmd.insert(cmd.end(), InstallerArguments().begin(), InstallerArguments().end());
+  platform::ProcessOptions options;
+  options.cwd = env_.folder;
+  int rc = platform::StartDetached(cmd, options);
+  if (rc != 0) {
+    KS_DESKTOP_LOG(kLogName, "The installer could not be started (errno %d)", rc);
+    ::unlink(copy.c_str());
+    return false;
+  }
+  if (argv) *argv = cmd;
+  return true;
+}
+
+}  // namespace ks::desktop::update
