@@ -1,6 +1,9 @@
 #include "desktop/foundation/sync/sync_logic.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +18,7 @@
 #include "desktop/foundation/sync/sync_log.h"
 #include "desktop/foundation/util/ks_util.h"
 #include "platform/adapters.h"
+#include "platform/process.h"
 #include "platform/utf16.h"
 
 namespace pf = ks::platform;
@@ -51,16 +55,53 @@ bool Pause(std::unique_lock<std::mutex>& held, int ms) {
   return !s.wake.wait_for(held, std::chrono::milliseconds(ms), [&] { return !s.running; });
 }
 
+// A descriptor that becomes readable when the process ends (-1 when it cannot be had,
+// which the callers read as "already gone").
+int WatchProcess(pid_t pid) {
+  return pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+}
+
+bool HasEnded(int pidfd) {
+  if (pidfd < 0) return true;
+  struct pollfd p {pidfd, POLLIN, 0};
+  return ::poll(&p, 1, 0) != 0;
+}
+
+// Starts KestylSync detached (as RunCommand without waiting would) and keeps a watch on it:
+// the pidfd of the started process, or -1 when it could not be started.
+int StartDetachedWatched(const std::string& command, const std::string& folder) {
+  const std::vector<std::string> argv = pf::SplitCommandLine(command);
+  if (argv.empty()) return -1;
+  pf::ProcessOptions options;
+  options.cwd = folder;
+  options.output = pf::ProcessOutput::kDiscard;
+  pid_t pid = 0;
+  if (pf::StartDetached(argv, options, &pid) != 0) return -1;
+  return WatchProcess(pid);
+}
+
 void StartKestylSync(const std::string& syncFolder, bool isPrimary, std::unique_lock<std::mutex>& held) {
-  const std::string conf = CKSUtil::GetConfigFolder();
+  SyncState& s = State();
   if (isPrimary) {
     const std::string command = CSyncLogic::PrimaryCommand();
     KS_DESKTOP_LOG("CSyncLogic::primary_thread", "%s", command.c_str());
-    CKSUtil::RunCommand(command, syncFolder.c_str(), false, false);
-    // Time for it to write its marker; never longer than a pass (short passes in tests).
-    Pause(held, std::min(1000, CSyncLogic::PassMilliseconds()));
-    CKSUtil::RunCommand("attrib \"" + syncFolder + "/.SyncConfig\" +h", nullptr, true, false);
+    const int watch = StartDetachedWatched(command, syncFolder);
+    // Time for it to write its marker: up to a second, over as soon as the marker is there
+    // or the program has ended already (then nothing more will come), or on Stop.
+    const std::string marker = syncFolder + "/.SyncConfig";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (s.running && !HasEnded(watch) && ::access(marker.c_str(), F_OK) != 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      // Stop needs the lock to say so: it is let go for each short look.
+      held.unlock();
+      struct pollfd p {watch, POLLIN, 0};
+      ::poll(&p, 1, 10);
+      held.lock();
+    }
+    if (watch >= 0) ::close(watch);
+    CKSUtil::RunCommand("attrib \"" + marker + "\" +h", nullptr, false, false);
   } else {
+    const std::string conf = CKSUtil::GetConfigFolder();
     const std::string command = CSyncLogic::SecondaryCommand(syncFolder);
     KS_DESKTOP_LOG("CSyncLogic::secondary_thread", "%s", command.c_str());
     CKSUtil::RunCommand(command, conf.c_str(), false, false);

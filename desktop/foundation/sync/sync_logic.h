@@ -19,6 +19,10 @@
 //     KESTYL_SYNC_PASS_MS (default 5000) ms, and after 11 passes in a row without KestylSync
 //     (and every 11 after) shows the notice "MSGBOX_SETTING_SYNC_DUPIP" through the
 //     ISyncNotice given (outside the lock; the call returns when the box is closed).
+//     The primary's pass gives KestylSync up to a second to write its marker
+//     ".SyncConfig" and then hides it with attrib; the wait ends at once when the marker is
+//     there or KestylSync has ended already, so a KestylSync that cannot stay up costs no
+//     pause and every pass without it counts.
 //   - Stop ends the worker (the pause is interruptible: it returns within one pass),
 //     joins it and, when KestylSync or KestylSyncNet runs, runs "ks_sync_stop.bat". Never
 //     started: true, nothing run. A failed kill: false and running set again.

@@ -16,16 +16,25 @@
 #error KS_DRIVER_DESCRIPTION must name the adapter description
 #endif
 
+namespace {
+
+// Prints the answer and records it beside the arguments.
+int Answer(const char* text, int code) {
+  std::puts(text);
+  ks::sync_standin::RecordLine("KestylDriverInstall", std::string("=> ") + text);
+  return code;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   ks::sync_standin::Record("KestylDriverInstall", argc, argv);
   const char* mode = std::getenv("KESTYL_DRIVER_INSTALL");
   if (mode && std::string(mode) == "fail") {
-    std::puts("Driver installation failed.");
-    return 1;
+    return Answer("Driver installation failed.", 1);
   }
   if (argc < 4 || std::string(argv[1]) != "install" || std::string(argv[3]) != "TAP0901") {
-    std::puts("usage: KestylDriverInstall install <inf> TAP0901");
-    return 1;
+    return Answer("usage: KestylDriverInstall install <inf> TAP0901", 1);
   }
   const std::string path = ks::platform::PlatformDir() + "/adapters";
   unsigned next = 100;
@@ -43,9 +52,7 @@ int main(int argc, char** argv) {
   out << "index=" << next << " type=tap desc=" << KS_DRIVER_DESCRIPTION << " mac=00:ff:10:0a:0a:"
       << std::hex << (next & 0xff) << "\n";
   if (!out) {
-    std::puts("Driver installation failed: cannot write the adapters file.");
-    return 1;
+    return Answer("Driver installation failed: cannot write the adapters file.", 1);
   }
-  std::puts("Driver installed successfully.");
-  return 0;
+  return Answer("Driver installed successfully.", 0);
 }

@@ -20,7 +20,7 @@
 //   sync install-driver               InstallDriver
 //   sync run <primary|secondary> <account> <folder> <seconds>
 //                                     CheckAdapter, Configure, StartNetwork, Run; Stop after
-//                                     the seconds. Prints "notice <key>" for each box
+//                                     the seconds, or earlier on SIGINT or SIGTERM. Prints "notice <key>" for each box
 //                                     (MSGBOX_SETTING_SYNC_FAILEDTOOPEN when the start
 //                                     batch failed, then Stop at once) and "stopped <1|0>"
 //                                     (Stop's result)
@@ -28,6 +28,9 @@
 //   sync export <csv> <langid>        ExportLog with KESTYL_LANGID=<langid>
 //
 // Answers go to stdout. Exit status 0, or 1 for a false answer; 2 for a usage error.
+#include <signal.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +156,13 @@ int Sync(int argc, char** argv) {
   if (op == "run" && argc == 7) {
     const std::string role = argv[3];
     if (role != "primary" && role != "secondary") return Usage();
+    // SIGINT/SIGTERM end the wait early: blocked here, before any thread starts, so that
+    // every thread inherits the mask and only the wait below takes them.
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     PrintingNotice notice;
     CSyncLogic::SetNotice(&notice);
     std::u16string index;
@@ -164,7 +174,17 @@ int Sync(int argc, char** argv) {
     bool started = CSyncLogic::StartNetwork();
     if (started) {
       CSyncLogic::Run();
-      std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(std::atof(argv[6]) * 1000)));
+      const auto end = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(static_cast<long long>(std::atof(argv[6]) * 1000));
+      for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        const struct timespec wait {
+          static_cast<time_t>(left.count() / 1000000000), static_cast<long>(left.count() % 1000000000)
+        };
+        const int got = ::sigtimedwait(&endSignals, nullptr, &wait);
+        if (got == SIGINT || got == SIGTERM || (got < 0 && errno == EAGAIN)) break;
+      }
     }
     const bool stopped = CSyncLogic::Stop();
     CSyncLogic::SetNotice(nullptr);

@@ -3,8 +3,10 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "desktop/foundation/lang/languages.h"
 #include "desktop/foundation/sync/sync_log.h"
@@ -170,6 +172,42 @@ TEST(SyncLogExport, EncodingByLanguageAndWriteFailures) {
   if (std::filesystem::exists("/dev/full")) {
     EXPECT_FALSE(ExportSyncLog(log, "/dev/full", 0x0409, nullptr));
   }
+}
+
+
+// The installed language files carry every text of the header and the operation column: a
+// missing key would leave an empty column name or operation in every exported file.
+TEST(SyncLogRow, InstalledLanguageFilesNameEveryColumnAndOperation) {
+  ks::desktop::CLanguages::SetLanguageFolder(KS_BUILD_DIR "/bin");
+  const SyncLogEntry kinds[] = {
+      {u"10:41:22.57 on 03 Nov 2013", u"copy", u"in", u"f", true},
+      {u"10:41:22.57 on 03 Nov 2013", u"copy", u"out", u"f", true},
+      {u"10:41:22.57 on 03 Nov 2013", u"delete", u"in", u"f", true},
+      {u"10:41:22.57 on 03 Nov 2013", u"other", u"in", u"", true},
+  };
+  for (int index = 0; index < 3; ++index) {
+    ks::desktop::CLanguages lang(index);
+    ASSERT_TRUE(lang.IsLoaded()) << index;
+    const std::string header = U8(FormatSyncLogHeader(&lang));
+    std::vector<std::string> names;
+    std::stringstream cut(header);
+    for (std::string n; std::getline(cut, n, ',');) names.push_back(n);
+    ASSERT_EQ(names.size(), 3u) << index << ": " << header;
+    for (const std::string& n : names) EXPECT_FALSE(n.empty()) << index << ": " << header;
+    std::set<std::string> operations;
+    for (const SyncLogEntry& e : kinds) {
+      const std::string row = U8(FormatSyncLogRow(e, &lang));
+      const std::string op = row.substr(row.rfind(',') + 1);
+      EXPECT_FALSE(op.empty()) << index << ": " << row;
+      operations.insert(op);
+    }
+    EXPECT_EQ(operations.size(), 4u) << index;  // download, upload, delete and other differ
+    if (index == 1) {
+      EXPECT_EQ(header, "Time,File Name,Operation");
+      EXPECT_EQ(operations, (std::set<std::string>{"Download", "Upload", "Delete", "Other"}));
+    }
+  }
+  ks::desktop::CLanguages::SetLanguageFolder("");
 }
 
 }  // namespace
