@@ -157,15 +157,20 @@ TEST_F(Tools, TaskkillEndsOnlyThisInstallationsProcesses) {
 }
 
 TEST_F(Tools, TaskkillSkipsZombies) {
+  // A name of its own: other tests running at the same time start the child program too,
+  // and a live one under the shared name would rightly be killed.
+  const std::string name = "KsZombie" + std::to_string(::getpid());
+  const std::string program = dir / name;
+  std::filesystem::copy_file(kChild, program);
+  ::chmod(program.c_str(), 0755);
   pid_t pid = ::fork();
   if (pid == 0) {
     ::setenv("KESTYL_PLATFORM_DIR", dir.path().c_str(), 1);
-    ::execl(kChild.c_str(), kChild.c_str(), "exit", "0", static_cast<char*>(nullptr));
+    ::execl(program.c_str(), program.c_str(), "exit", "0", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ProcessInfo info;
   ASSERT_TRUE(WaitUntil([&] { return ReadProcessInfo(pid, info) && info.state == 'Z'; }));
-  const std::string name = std::filesystem::path(kChild).filename();
   EXPECT_FALSE(IsProcessRunning(name));
   EXPECT_EQ(Tool("taskkill", {"/IM", name, "/F"}).exitCode, 128);
   ::waitpid(pid, nullptr, 0);
