@@ -511,9 +511,11 @@ void CUIData::Impl::SetupLocalDataFolder(bool force) {
   platform::RunProcess(argv, po, result);
 }
 
-int CUIData::ExecInSession() {
+int CUIData::ExecInSession() { return ExecInSession(impl_->programDir + "/Kestyl"); }
+
+int CUIData::ExecInSession(const std::string& commandLine) {
   std::vector<uint8_t> request;
-  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), impl_->programDir + "/Kestyl", &request)) return -1;
+  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), commandLine, &request)) return -1;
   std::vector<uint8_t> reply;
   return impl_->link.SendRequest(impl_->Host(), request, &reply) == 0 ? 0 : -1;
 }

@@ -182,6 +182,8 @@ class CUIData final : public IUIData {
   int SetAutoTiding(bool on) override;
   int SetupDataFolder() override;
   int ExecInSession() override;
+  // The same request with a command line of the caller's (for the launcher's /bin/sh -c).
+  int ExecInSession(const std::string& commandLine);
 
   struct Impl;
 
