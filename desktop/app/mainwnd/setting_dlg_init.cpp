@@ -192,7 +192,12 @@ bool CSettingDlg::OnInitDialog() {
 }
 
 void CSettingDlg::RunSetupWizard() {
-  ks::dialogs::RunSetupWizard(this, m_pLoginDlg, m_loginInfo, m_bStartupBusy);
+  ks::dialogs::SetupWizardHost host;
+  host.mainWindow = this;
+  host.loginDialog = m_pLoginDlg;
+  host.loginInfo = &m_loginInfo;
+  host.startupBusy = &m_bStartupBusy;
+  ks::dialogs::RunSetupWizard(host);
 }
 
 }  // namespace ks::mainwnd
