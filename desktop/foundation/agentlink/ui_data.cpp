@@ -540,4 +540,11 @@ int CUIData::ExecInSession() {
   return impl_->link.SendRequest(impl_->Host(), request, &reply) == 0 ? 0 : -1;
 }
 
+int CUIData::ExecInSession(const std::string& commandLine) {
+  std::vector<uint8_t> request;
+  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), commandLine, &request)) return -1;
+  std::vector<uint8_t> reply;
+  return impl_->link.SendRequest(impl_->Host(), request, &reply) == 0 ? 0 : -1;
+}
+
 }  // namespace ks::desktop

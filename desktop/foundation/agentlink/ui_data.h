@@ -183,6 +183,9 @@ class CUIData final : public IUIData {
   int SetAutoTiding(bool on) override;
   int SetupDataFolder() override;
   int ExecInSession() override;
+  // The same request with the caller's command line, sent as it is (the launcher runs it
+  // through /bin/sh -c: the caller quotes); the caller writes the session environment.
+  int ExecInSession(const std::string& commandLine);
 
   // Waits until the queued requests (the log-in) are sent and answered: true, or false
   // after timeoutMs. For tools that end right after queueing one.
