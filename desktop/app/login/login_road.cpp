@@ -44,7 +44,8 @@ void CentreOnScreen(QWidget* window) {
 }  // namespace
 
 LoginRoad::LoginRoad(ks::desktop::IUIData* uiData, QWidget* mainWindow, CLoginDlg* loginDlg, ks::skin::CTrayIcon* tray,
-                     ks::skin::CDiyMenu* menuTray, ks::skin::CDiyMenu* menuTrayLogin, Hooks hooks, QObject* parent)
+                     ks::skin::CDiyMenu* menuTray, ks::skin::CDiyMenu* menuTrayLogin, Hooks hooks, LoginFields fields,
+                     QObject* parent)
     : QObject(parent),
       uiData_(uiData),
       main_(mainWindow),
@@ -52,7 +53,9 @@ LoginRoad::LoginRoad(ks::desktop::IUIData* uiData, QWidget* mainWindow, CLoginDl
       tray_(tray),
       menuTray_(menuTray),
       menuTrayLogin_(menuTrayLogin),
-      hooks_(std::move(hooks)) {
+      hooks_(std::move(hooks)),
+      f_(fields.loginStatus ? fields : OwnFields()) {
+  if (uiData_ != nullptr) uiData_->AddRef();
   ks::ui::RegisterMsg(kMsgNetworkGone);
   ks::ui::RegisterMsg(kMsgNetworkBack);
   if (!hooks_.readRemPass)
@@ -69,13 +72,22 @@ LoginRoad::LoginRoad(ks::desktop::IUIData* uiData, QWidget* mainWindow, CLoginDl
       return major;
     };
   statusTimer_.setSingleShot(true);
-  connect(&statusTimer_, &QTimer::timeout, this, [this] { CheckStatusProc(m_state.statusTimer); });
+  // Timers do nothing once the window is closing.
+  connect(&statusTimer_, &QTimer::timeout, this, [this] {
+    if (!Closing()) CheckStatusProc(statusTimerId_);
+  });
   trayTimer_.setInterval(kTrayFrameMs);
-  connect(&trayTimer_, &QTimer::timeout, this, [this] { TrayIconTimerProc(); });
+  connect(&trayTimer_, &QTimer::timeout, this, [this] {
+    if (!Closing()) TrayIconTimerProc();
+  });
   bannerTimer_.setInterval(kBannerRefreshMs);
   bannerTimer2_.setInterval(kBannerRefreshMs);
-  connect(&bannerTimer_, &QTimer::timeout, this, [this] { RefreshBanner(); });
-  connect(&bannerTimer2_, &QTimer::timeout, this, [this] { RefreshBanner(); });
+  connect(&bannerTimer_, &QTimer::timeout, this, [this] {
+    if (!Closing()) RefreshBanner();
+  });
+  connect(&bannerTimer2_, &QTimer::timeout, this, [this] {
+    if (!Closing()) RefreshBanner();
+  });
   if (uiData_ != nullptr) worker_ = std::thread([this] { RunPollWorker(); });
 }
 
@@ -90,28 +102,30 @@ LoginRoad::~LoginRoad() {
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
+  if (uiData_ != nullptr) uiData_->Release();
 }
 
 // ---- log-in callbacks ----
 
 void LoginRoad::OnLogin(LoginInfo* info, int hashPassword) {
   if (info == nullptr || info->account[0] == '\0' || info->password[0] == '\0') return;
-  m_state.loggedOut = false;
-  m_state.isLoging = true;
-  m_state.loginStatus = kLoginBusy;
-  if (hooks_.setAccountText) hooks_.setAccountText(Ui("SETTING_STATIC_ACCOUNT") + QString::fromUtf8(info->account));
+  *f_.loggedOut = false;
+  *f_.isLoging = 1;
+  *f_.loginStatus = kLoginBusy;
+  if (hooks_.setAccountText) hooks_.setAccountText(Ui("SETTING_STATIC_ACCOUNT") +
+                          QString::fromUtf8(info->account, static_cast<int>(strnlen(info->account, sizeof info->account))));
   _SetTrayIcon();
-  if (info != &m_loginInfo) std::memcpy(&m_loginInfo, info, sizeof m_loginInfo);
-  SetTitleAccount(m_loginInfo.account);
+  if (info != f_.loginInfo) std::memcpy(f_.loginInfo, info, sizeof(LoginInfo));
+  SetTitleAccount(f_.loginInfo->account);
   if (uiData_ == nullptr) {
     HideMainWindow();
     return;
   }
-  if (uiData_->Login(&m_loginInfo, hashPassword != 0) != 0)
+  if (uiData_->Login(f_.loginInfo, hashPassword != 0) != 0)
     KS_DESKTOP_LOG("CSettingDlg::OnLogin", "the password could not be hashed; nothing was sent");
   if (loginDlg_) {
     loginDlg_->hide();
-    loginDlg_->SetLoginInfo(m_loginInfo);
+    loginDlg_->SetLoginInfo(*f_.loginInfo);
   }
 }
 
@@ -123,8 +137,8 @@ void LoginRoad::OnLoginInfo(LoginInfo* info) {
   CopyField(copy.account, sizeof copy.account - 1, std::string(info->account, strnlen(info->account, sizeof info->account)));
   CopyField(copy.password, sizeof copy.password - 1,
             std::string(info->password, strnlen(info->password, sizeof info->password)));
-  m_loginInfo = copy;
-  OnLogin(&m_loginInfo, 0);
+  *f_.loginInfo = copy;
+  OnLogin(f_.loginInfo, 0);
 }
 
 void LoginRoad::OnLoginDlgHide() {
@@ -151,18 +165,18 @@ int LoginRoad::StartLogin() {
   std::string root;
   uiData_->GetDefShare(&root, true);
   if (!root.empty() && hooks_.setDataFolder) hooks_.setDataFolder(root);
-  uiData_->GetLogOnInfo(&m_loginInfo);
+  uiData_->GetLogOnInfo(f_.loginInfo);
   if (hooks_.readRemPass() == "false") {
-    m_loginInfo.account[0] = '\0';
+    f_.loginInfo->account[0] = '\0';
     uiData_->Logout();
-    uiData_->GetLogOnInfo(&m_loginInfo);
+    uiData_->GetLogOnInfo(f_.loginInfo);
   }
-  const size_t length = strnlen(m_loginInfo.account, sizeof m_loginInfo.account);
+  const size_t length = strnlen(f_.loginInfo->account, sizeof(LoginInfo::account));
   if (length > 0 && length < 32) {
     // The agent logs in with its saved account by itself; the window only shows it.
-    SetTitleAccount(m_loginInfo.account);
-    if (loginDlg_) loginDlg_->SetLoginInfo(m_loginInfo);
-    m_state.loginStatus = kLoginBusy;
+    SetTitleAccount(f_.loginInfo->account);
+    if (loginDlg_) loginDlg_->SetLoginInfo(*f_.loginInfo);
+    *f_.loginStatus = kLoginBusy;
     _SetTrayIcon();
   } else {
     HideMainWindow();
@@ -175,7 +189,7 @@ int LoginRoad::StartLogin() {
 }
 
 void LoginRoad::SetTitleAccount(const char* account) {
-  const QString name = QString::fromUtf8(account, static_cast<int>(strnlen(account, sizeof m_loginInfo.account)));
+  const QString name = QString::fromUtf8(account, static_cast<int>(strnlen(account, sizeof(LoginInfo::account))));
   if (auto* dialog = qobject_cast<ks::skin::CDiyDialog*>(main_.data())) dialog->m_strTitle = name;
   if (main_) main_->setWindowTitle(QStringLiteral("Kestyl ") + Ui("SETTING_STATIC_ACCOUNT") + name);
 }
@@ -199,21 +213,21 @@ void LoginRoad::OnNetConnected() { ks::ui::PostMsg(this, kMsgNetworkBack); }
 void LoginRoad::OnNetDisconnected() { ks::ui::PostMsg(this, kMsgNetworkGone); }
 
 void LoginRoad::OnMsgNetworkGone() {
-  if (!m_state.networkAlive) return;
-  m_state.networkAlive = false;
-  m_state.isLoging = false;
-  m_state.loginStatus = kLoginIdle;
+  if (!*f_.networkAlive) return;
+  *f_.networkAlive = false;
+  *f_.isLoging = 0;
+  *f_.loginStatus = kLoginIdle;
   _SetTrayIcon();
   if (tray_) tray_->ShowBalloon(Box("MSGBOX_ONNET"), QStringLiteral("Kestyl"));
 }
 
 void LoginRoad::OnMsgNetworkBack() {
-  if (m_state.networkAlive) return;
-  m_state.networkAlive = true;
-  m_state.loginStatus = kLoginBusy;
+  if (*f_.networkAlive) return;
+  *f_.networkAlive = true;
+  *f_.loginStatus = kLoginBusy;
   _SetTrayIcon();
   // The kept record already holds the stored hash of the password.
-  OnLogin(&m_loginInfo, 0);
+  OnLogin(f_.loginInfo, 0);
 }
 
 bool LoginRoad::event(QEvent* e) {
@@ -231,26 +245,52 @@ bool LoginRoad::event(QEvent* e) {
 
 // ---- status poll ----
 
+bool LoginRoad::Closing() const { return hooks_.closing && hooks_.closing(); }
+
+void LoginRoad::StopTimers() {
+  StopStatusPoll();
+  trayTimer_.stop();
+  bannerTimer_.stop();
+  bannerTimer2_.stop();
+}
+
+LoginFields LoginRoad::OwnFields() {
+  return {&m_state.loginStatus, &m_state.mobileStatic,   &m_state.networkAlive, &m_state.isLoging,
+          &m_state.loginSetupDone, &m_state.loggedOut, &m_loginInfo};
+}
+
+LoginState LoginRoad::Snapshot() const {
+  LoginState st;
+  st.loginStatus = *f_.loginStatus;
+  st.mobileStatic = *f_.mobileStatic;
+  st.networkAlive = *f_.networkAlive;
+  st.isLoging = *f_.isLoging != 0;
+  st.loginSetupDone = *f_.loginSetupDone;
+  st.loggedOut = *f_.loggedOut;
+  st.statusTimer = statusTimerId_;
+  return st;
+}
+
 void LoginRoad::StartStatusPoll() {
   if (++pollGeneration_ == 0) ++pollGeneration_;
-  m_state.statusTimer = pollGeneration_;
+  statusTimerId_ = pollGeneration_;
   statusTimer_.start(kStatusPollMs);
 }
 
 void LoginRoad::StopStatusPoll() {
   statusTimer_.stop();
-  m_state.statusTimer = 0;
+  statusTimerId_ = 0;
 }
 
 void LoginRoad::CheckStatusProc(unsigned tick) {
-  if (uiData_ == nullptr || tick == 0 || tick != m_state.statusTimer) return;
+  if (uiData_ == nullptr || tick == 0 || tick != statusTimerId_) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (busy_) return;  // the previous question is still out; its answer re-arms the poll
     busy_ = true;
     job_ = true;
     jobTick_ = tick;
-    jobLoginStatus_ = m_state.loginStatus;
+    jobLoginStatus_ = *f_.loginStatus;
   }
   wake_.notify_all();
 }
@@ -279,7 +319,7 @@ void LoginRoad::RunPollWorker() {
             std::lock_guard<std::mutex> guard(mutex_);
             busy_ = false;
           }
-          ApplyStatus(tick, s, transfer);
+          if (!Closing()) ApplyStatus(tick, s, transfer);
         },
         Qt::QueuedConnection);
     lock.lock();
@@ -287,21 +327,21 @@ void LoginRoad::RunPollWorker() {
 }
 
 void LoginRoad::ApplyStatus(unsigned tick, int s, int transferState) {
-  const StatusPlan plan = StatusStep(m_state, tick, s);
+  const StatusPlan plan = StatusStep(Snapshot(), tick, s);
   if (plan.ignored) return;
   statusTimer_.start(plan.nextMs);
   if (plan.slowed) return;
   if (plan.runSetup) {
     if (hooks_.loginSetup) hooks_.loginSetup();
-    m_state.loginSetupDone = true;
+    *f_.loginSetupDone = true;
   }
   if (plan.setLoging) {
     if (DebugOn()) KS_DESKTOP_LOG("CSettingDlg::CheckStatusProc", "Set m_pSettingDlg->m_IsLoging = TRUE;");
-    m_state.isLoging = true;
+    *f_.isLoging = 1;
   }
   if (plan.showError) _ShowLoginError();
-  m_state.loginStatus = s;
-  m_state.mobileStatic = transferState;
+  *f_.loginStatus = s;
+  *f_.mobileStatic = transferState;
   _SetTrayIcon();
 }
 
@@ -310,15 +350,15 @@ void LoginRoad::ApplyStatus(unsigned tick, int s, int transferState) {
 void LoginRoad::_ShowLoginError() {
   if (DebugOn())
     KS_DESKTOP_LOG("CSettingDlg::_ShowLoginError", "_ShowLoginError():m_iLoginStatus=%d, m_IsLoging=%d, iShowMessageBox=%d",
-                   m_state.loginStatus, m_state.isLoging ? 1 : 0, m_errors.showMessageBox);
-  const LoginErrorPlan plan = LoginErrorStep(m_errors, m_state);
+                   *f_.loginStatus, *f_.isLoging, m_errors.showMessageBox);
+  const LoginErrorPlan plan = LoginErrorStep(m_errors, Snapshot());
   switch (plan.kind) {
     case LoginErrorKind::kSkipped:
       KS_DESKTOP_LOG("CSettingDlg::_ShowLoginError", "0 != iShowMessageBox || !m_IsLoging");
       return;
     case LoginErrorKind::kBackToDialog:
       m_errors.showMessageBox = 0;
-      m_state.isLoging = false;
+      *f_.isLoging = 0;
       HideMainWindow();
       if (loginDlg_) {
         const QString text = Box("MSGBOX_IDORPWERROR");
@@ -334,27 +374,27 @@ void LoginRoad::_ShowLoginError() {
       m_errors.showMessageBox = 1;
       if (plan.balloon && tray_) tray_->ShowBalloon(Box("MSGBOX_CONNECTFAIL"), Ui("DIALOG_TITLE"));
       m_errors.showMessageBox = 0;
-      m_state.isLoging = false;
+      *f_.isLoging = 0;
       break;
     case LoginErrorKind::kSilent:
-      if (m_state.loginStatus < 0 && DebugOn())
-        KS_DESKTOP_LOG("CSettingDlg::_ShowLoginError", "m_iLoginStatus = %d", m_state.loginStatus);
+      if (*f_.loginStatus < 0 && DebugOn())
+        KS_DESKTOP_LOG("CSettingDlg::_ShowLoginError", "m_iLoginStatus = %d", *f_.loginStatus);
       break;
     case LoginErrorKind::kOtherBox: {
       m_errors.showMessageBox = 1;
-      const std::string text = OtherErrorText(Box("MSGBOX_OTHER").toStdString(), m_state.loginStatus);
+      const std::string text = OtherErrorText(Box("MSGBOX_OTHER").toStdString(), *f_.loginStatus);
       if (DebugOn()) KS_DESKTOP_LOG("CSettingDlg::_ShowLoginError", "%s", text.c_str());
       // Polls go on while the box is open; the busy flag keeps them from a second box.
       hooks_.showBox(QString::fromStdString(text));
       HideMainWindow();
-      m_state.isLoging = false;
+      *f_.isLoging = 0;
       if (loginDlg_) loginDlg_->show();
       m_errors.showMessageBox = 0;
       break;
     }
   }
-  m_state.loginStatus = kLoginIdle;
-  m_state.mobileStatic = 1;
+  *f_.loginStatus = kLoginIdle;
+  *f_.mobileStatic = 1;
   _SetTrayIcon();
 }
 
@@ -363,8 +403,8 @@ void LoginRoad::_ShowLoginError() {
 void LoginRoad::_SetTrayIcon() {
   if (DebugOn())
     KS_DESKTOP_LOG("CSettingDlg::_SetTrayIcon", "CSettingDlg::_SetTrayIcon() m_iMobileStatic %d m_iLoginStatus %d",
-                   m_state.mobileStatic, m_state.loginStatus);
-  const TrayPlan plan = TrayIconFor(m_state);
+                   *f_.mobileStatic, *f_.loginStatus);
+  const TrayPlan plan = TrayIconFor(Snapshot());
   if (plan.noNetwork) KS_DESKTOP_LOG("CSettingDlg::_SetTrayIcon", "Network is disabled.");
   if (plan.icon != 0 && tray_) tray_->SetIcon(plan.icon, Ui("DIALOG_TITLE"));
   if (plan.timer == TrayTimer::kStart) trayTimer_.start();
@@ -374,7 +414,7 @@ void LoginRoad::_SetTrayIcon() {
 }
 
 void LoginRoad::TrayIconTimerProc() {
-  const TrayFrame frame = TrayFrameFor(m_state.mobileStatic, m_state.loginStatus, m_iTrayFrame);
+  const TrayFrame frame = TrayFrameFor(*f_.mobileStatic, *f_.loginStatus, m_iTrayFrame);
   if (!frame.acts) return;
   if (frame.icon != 0 && tray_) tray_->SetIcon(frame.icon, frame.transferTip ? m_strTrayTip : QStringLiteral("Kestyl"));
   m_iTrayFrame = frame.nextFrame;

@@ -27,9 +27,10 @@
 //   banner            CreateBannerWindow (a CHtmlDlg child at (0, 41), 483 x 113) and
 //                     RefreshBanner at the banner address of the current language.
 //
-// GUI thread only, except OnNetConnected and OnNetDisconnected. The agent link, windows,
-// tray icon and menus are not owned and must outlive this object; the destructor stops the
-// timers and waits for a poll in flight.
+// GUI thread only, except OnNetConnected and OnNetDisconnected. The road holds one reference
+// on the agent link from construction to destruction; the windows, tray icon and menus are
+// not owned (a destroyed one is skipped). The destructor stops the timers and waits for a
+// poll in flight.
 #pragma once
 
 #include "desktop/app/login/login_dlg.h"
@@ -52,6 +53,18 @@
 
 namespace ks::login {
 
+// Where the road keeps the main window's log-in fields: the window's own members, so that
+// its other parts read and write the same values. All set, or all null for the road's own.
+struct LoginFields {
+  int* loginStatus = nullptr;     // m_iLoginStatus (2 at start)
+  int* mobileStatic = nullptr;    // m_iMobileStatic (1)
+  bool* networkAlive = nullptr;   // m_bNetworkAlive (true)
+  int* isLoging = nullptr;        // m_IsLoging (1: errors of the start-up log-in are shown too)
+  bool* loginSetupDone = nullptr; // m_bLoginSetupDone
+  bool* loggedOut = nullptr;      // m_bLoggedOut
+  LoginInfo* loginInfo = nullptr; // m_loginInfo
+};
+
 class LoginRoad : public QObject, public ICLoginDlgCallback {
   Q_OBJECT
  public:
@@ -70,12 +83,13 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
     std::function<std::string()> readRemPass;
     std::function<void(const QString&)> showBox;
     std::function<int()> osMajor;
+    std::function<bool()> closing;  // true once the window is closing: timers do nothing
   };
 
   // `uiData` may be null: OnLogin then only hides the main window and StartLogin starts nothing.
   LoginRoad(ks::desktop::IUIData* uiData, QWidget* mainWindow, CLoginDlg* loginDlg, ks::skin::CTrayIcon* tray,
             ks::skin::CDiyMenu* menuTray, ks::skin::CDiyMenu* menuTrayLogin, Hooks hooks = {},
-            QObject* parent = nullptr);
+            LoginFields fields = {}, QObject* parent = nullptr);
   ~LoginRoad() override;
 
   // ICLoginDlgCallback
@@ -97,7 +111,14 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
   // Applies one agent answer (the worker's result; tests call it directly).
   void ApplyStatus(unsigned tick, int s, int transferState);
   void StopStatusPoll();
-  bool StatusPollRunning() const { return m_state.statusTimer != 0; }
+  // Stops the poll, the tray animation and both banner timers.
+  void StopTimers();
+  void SetLoginDialog(CLoginDlg* dlg) { loginDlg_ = dlg; }
+  bool StatusPollRunning() const { return statusTimerId_ != 0; }
+  // The running poll's id (0 when none runs): the tick its timer passes.
+  unsigned StatusTimerId() const { return statusTimerId_; }
+  // The fields as the pure rules take them.
+  LoginState Snapshot() const;
   // A question to the agent is out and its answer not yet applied.
   bool PollInFlight() const;
   int StatusPollIntervalMs() const { return statusTimer_.interval(); }
@@ -118,9 +139,17 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
   // The language changed: the banner follows the new language.
   void OnLanguageChanged();
 
-  LoginState m_state;
-  LoginErrorState m_errors;
+  // The road's own fields (used when none were given).
+  struct OwnState {
+    int loginStatus = kLoginIdle;
+    int mobileStatic = 1;
+    bool networkAlive = true;
+    int isLoging = 1;
+    bool loginSetupDone = false;
+    bool loggedOut = false;
+  } m_state;
   LoginInfo m_loginInfo{};
+  LoginErrorState m_errors;
   bool g_bLoginStarted = false;
   int m_iTrayFrame = 0;
   QString m_strTrayTip;
@@ -129,6 +158,8 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
   bool event(QEvent* e) override;
 
  private:
+  LoginFields OwnFields();
+  bool Closing() const;
   void StartStatusPoll();
   void RunPollWorker();
   void SetTitleAccount(const char* account);
@@ -142,6 +173,8 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
   QPointer<ks::skin::CDiyMenu> menuTray_;
   QPointer<ks::skin::CDiyMenu> menuTrayLogin_;
   Hooks hooks_;
+  LoginFields f_;
+  unsigned statusTimerId_ = 0;
 
   QTimer statusTimer_;
   QTimer trayTimer_;

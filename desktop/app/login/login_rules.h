@@ -38,7 +38,7 @@ struct LoginState {
   int loginStatus = kLoginIdle;
   int mobileStatic = 1;
   bool networkAlive = true;
-  bool isLoging = false;       // a log-in is under way; errors are shown only while set
+  bool isLoging = true;        // a log-in is under way (from the start); errors are shown only while set
   bool loginSetupDone = false; // the post-log-in set-up has run
   bool loggedOut = false;
   unsigned statusTimer = 0;    // id of the running status poll, 0 when none runs

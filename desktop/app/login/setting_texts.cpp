@@ -134,22 +134,24 @@ std::optional<LabelColours> LabelColoursFor(int control) {
   }
 }
 
-void ApplyLabelColours(QWidget* window) {
-  for (int id : {1025, 1053, 1050, 1051, 1167, 1054, 1078, 1079, 1084}) {
-    QWidget* control = FindControl(window, id);
-    const std::optional<LabelColours> colours = LabelColoursFor(id);
-    if (control == nullptr || !colours) continue;
-    QPalette palette = control->palette();
-    palette.setColor(QPalette::Window, QColor::fromRgb(colours->background));
-    palette.setColor(QPalette::Base, QColor::fromRgb(colours->background));
-    if (colours->text) {
-      palette.setColor(QPalette::WindowText, QColor::fromRgb(*colours->text));
-      palette.setColor(QPalette::Text, QColor::fromRgb(*colours->text));
-    }
-    control->setPalette(palette);
-    control->setAutoFillBackground(true);
-    if (auto* d = qobject_cast<ks::skin::CDiyStatic*>(control); d && colours->text) d->m_textColor = *colours->text;
+void ApplyLabelColour(QWidget* control) {
+  if (control == nullptr) return;
+  const std::optional<LabelColours> colours = LabelColoursFor(ks::ui::ControlId(control));
+  if (!colours) return;
+  QPalette palette = control->palette();
+  palette.setColor(QPalette::Window, QColor::fromRgb(colours->background));
+  palette.setColor(QPalette::Base, QColor::fromRgb(colours->background));
+  if (colours->text) {
+    palette.setColor(QPalette::WindowText, QColor::fromRgb(*colours->text));
+    palette.setColor(QPalette::Text, QColor::fromRgb(*colours->text));
   }
+  control->setPalette(palette);
+  control->setAutoFillBackground(true);
+  if (auto* d = qobject_cast<ks::skin::CDiyStatic*>(control); d && colours->text) d->m_textColor = *colours->text;
+}
+
+void ApplyLabelColours(QWidget* window) {
+  for (int id : {1025, 1053, 1050, 1051, 1167, 1054, 1078, 1079, 1084}) ApplyLabelColour(FindControl(window, id));
 }
 
 CheckBoxWidth CheckBoxWidths(int language) { return language == 1 ? CheckBoxWidth{220, 195} : CheckBoxWidth{105, 140}; }

@@ -46,6 +46,8 @@ struct LabelColours {
   std::optional<QRgb> text;
 };
 std::optional<LabelColours> LabelColoursFor(int control);
+// One control by its id (nothing for a control without colours of its own).
+void ApplyLabelColour(QWidget* control);
 void ApplyLabelColours(QWidget* window);
 
 struct CheckBoxWidth {

@@ -32,6 +32,13 @@ void ModifyBoth(CDiyMenu& a, CDiyMenu& b, unsigned id, unsigned flags, const cha
 
 CDiyMenu* MakeTrayMenu(int resource, QWidget* parent) {
   auto* menu = new CDiyMenu(parent);
+  FillTrayMenu(*menu, resource);
+  return menu;
+}
+
+void FillTrayMenu(CDiyMenu& target, int resource) {
+  if (!target.actions().isEmpty()) return;
+  CDiyMenu* menu = &target;
   const bool loggedIn = resource == kTrayMenuLoggedIn;
   // The texts here are placeholders; BuildTrayMenu puts the language's texts in.
   menu->AppendItem(kCmdOpenFolder, QStringLiteral("Open folder"));
@@ -51,7 +58,6 @@ CDiyMenu* MakeTrayMenu(int resource, QWidget* parent) {
   menu->AppendSubMenu(help, QStringLiteral("Help"));
   menu->AppendSeparator();
   menu->AppendItem(kCmdExit, QStringLiteral("Exit"));
-  return menu;
 }
 
 CDiyMenu* HelpMenuOf(const CDiyMenu& menu) {

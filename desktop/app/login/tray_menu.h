@@ -38,6 +38,8 @@ constexpr unsigned kCmdAbout = 32806;
 constexpr unsigned kCmdExit = 32787;
 
 ks::skin::CDiyMenu* MakeTrayMenu(int resource, QWidget* parent = nullptr);
+// The same items put into an existing, empty menu (a menu that has items is left as it is).
+void FillTrayMenu(ks::skin::CDiyMenu& menu, int resource);
 
 // The help sub-menu of a tray menu (null when it has none).
 ks::skin::CDiyMenu* HelpMenuOf(const ks::skin::CDiyMenu& menu);

@@ -4,6 +4,7 @@
 #include "desktop/app/login/login_road.h"
 #include "desktop/app/login/tray_menu.h"
 #include "tests/desktop/app/login/login_test_kit.h"
+#include "tests/desktop/app/login/scripted_link.h"
 #include "tests/desktop/ui/ui_test_kit.h"
 
 #include <QAction>
@@ -26,83 +27,6 @@ namespace {
 
 using ks::desktop::LoginInfo;
 using ks::login::LoginRoad;
-
-// An agent link that answers from a script and records what it was asked.
-class ScriptedLink : public ks::desktop::IUIData {
- public:
-  int AddRef() override { return 1; }
-  int Release() override { return 1; }
-  void SetCallBack(ks::desktop::IUIDataCallBack*) override {}
-  void ClearCallBack() override {}
-  int Login(LoginInfo* info, bool hash) override {
-    if (hash) std::strcpy(info->password, "HASHEDHASHEDHASHED0123");  // 22 characters, as the link writes back
-    logins.push_back({"Login", info->account, info->password, hash ? 1 : 0, info->remember});
-    return 0;
-  }
-  int Logout() override {
-    ++logouts;
-    saved = LoginInfo{};
-    return 0;
-  }
-  int GetLogOnInfo(LoginInfo* info) override {
-    *info = saved;
-    return 0;
-  }
-  int GetDefShare(std::string* root, bool) override {
-    *root = dataFolder;
-    return 0;
-  }
-  int SetDefShare(const std::string&) override { return 0; }
-  int GetShare() override { return 0; }
-  int UpdateShares(const std::vector<std::string>&, const std::vector<std::string>&) override { return 0; }
-  int GetLogOnStatus() override {
-    std::unique_lock<std::mutex> lock(mutex);
-    ++statusAsked;
-    asked.notify_all();
-    released.wait(lock, [&] { return !holdStatus; });
-    return status;
-  }
-  int GetTransferState() override {
-    ++transferAsked;
-    return transfer;
-  }
-  int SetHost(const std::string&) override { return 0; }
-  int GetTransLog() override { return 0; }
-  int GetPath(const std::string&) override { return 0; }
-  uint32_t GetSysTypeValue() override { return 2; }
-  int AnswerConnectRequest(const ks::desktop::ConnectDlgResult*) override { return 0; }
-  int SetPwd(const std::string&) override { return 0; }
-  int GetPwd(std::string*) override { return 0; }
-  int GetAutoTiding(int*) override { return 0; }
-  int SetAutoTiding(bool) override { return 0; }
-  int SetupDataFolder() override { return 0; }
-  int ExecInSession() override { return 0; }
-
-  void Hold(bool on) {
-    std::lock_guard<std::mutex> lock(mutex);
-    holdStatus = on;
-    released.notify_all();
-  }
-  bool WaitAsked(int count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return asked.wait_for(lock, std::chrono::seconds(5), [&] { return statusAsked >= count; });
-  }
-
-  LoginInfo saved{};
-  std::string dataFolder;
-  std::atomic<int> status{0};
-  std::atomic<int> transfer{1};
-  std::atomic<int> transferAsked{0};
-  int logouts = 0;
-  std::vector<kstest::LoginCall> logins;
-
- private:
-  std::mutex mutex;
-  std::condition_variable asked;
-  std::condition_variable released;
-  int statusAsked = 0;
-  bool holdStatus = false;
-};
 
 LoginInfo Record(const char* account, const char* password) {
   LoginInfo info{};
@@ -159,13 +83,13 @@ class LoginRoadTest : public ::testing::Test {
   void Poll(int s, int mobile = 1) {
     link.status = s;
     link.transfer = mobile;
-    road->CheckStatusProc(road->m_state.statusTimer);
+    road->CheckStatusProc(road->StatusTimerId());
     ASSERT_TRUE(road->PollInFlight());
     ASSERT_TRUE(kstest::WaitUntil([&] { return !road->PollInFlight(); }));
   }
 
   int language = 1;
-  ScriptedLink link;
+  kstest::ScriptedLink link;
   std::unique_ptr<QWidget> main;
   std::unique_ptr<ks::login::CLoginDlg> dlg;
   std::unique_ptr<ks::skin::CTrayIcon> tray;
@@ -338,7 +262,7 @@ TEST_F(LoginRoadTest, NoReplyWhileLoggingInSlowsThePollAndRecordsNothing) {
   road->m_state.loginStatus = 3;
   road->m_state.mobileStatic = 2;
   link.status = -3;
-  road->CheckStatusProc(road->m_state.statusTimer);
+  road->CheckStatusProc(road->StatusTimerId());
   ASSERT_TRUE(kstest::WaitUntil([&] { return !road->PollInFlight(); }));
   EXPECT_EQ(road->StatusPollIntervalMs(), 5000);
   EXPECT_EQ(road->m_state.loginStatus, 3);
@@ -349,9 +273,9 @@ TEST_F(LoginRoadTest, NoReplyWhileLoggingInSlowsThePollAndRecordsNothing) {
 TEST_F(LoginRoadTest, AnAnswerForAStoppedPollIsDroppedAndTheWindowNeverWaits) {
   road->StartLogin();
   link.Hold(true);
-  road->CheckStatusProc(road->m_state.statusTimer);  // returns while the agent is still asked
+  road->CheckStatusProc(road->StatusTimerId());  // returns while the agent is still asked
   ASSERT_TRUE(link.WaitAsked(1));
-  road->CheckStatusProc(road->m_state.statusTimer);  // one question at a time
+  road->CheckStatusProc(road->StatusTimerId());  // one question at a time
   road->StopStatusPoll();
   link.status = 4;
   link.Hold(false);
