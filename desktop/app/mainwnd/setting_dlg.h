@@ -331,6 +331,8 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   ThreadTimer m_nBannerTimer;
   ThreadTimer m_nTrayFlashTimer;
   int m_IsLoging = 1;
+  // The ks::login::LoginRoad that does the log-in work (a child object, made on first use).
+  QObject* m_pLoginRoad = nullptr;
 
   // ---- pages (share page, tray clicks and commands, account page, pages, data folder,
   // transfer rows) -------------------------------------------------------------------------
