@@ -329,6 +329,9 @@ int CUIData::SetDefShare(const std::string& folder) {
     if (r != 0) return r;  // -1, 1 or 1223: nothing sent, nothing changed
   }
   CreateFolderIfMissing(fields);
+  // A data folder that cannot be made here (a file of that name, no permission) would leave
+  // the agent with a root nobody can use: refuse it before the agent hears of it.
+  if (d.IsLocal() && !CKSUtil::FolderExists(newRoot.c_str())) return -1;
 
   std::vector<uint8_t> body;
   uint32_t stored = 1;
