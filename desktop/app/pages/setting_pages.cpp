@@ -155,7 +155,12 @@ template <class T>
 T* SettingPages::Control(int id) const {
   if (!window_) return nullptr;
   for (QWidget* child : window_->findChildren<QWidget*>()) {
-    if (ks::ui::ControlId(child) == id) return qobject_cast<T*>(child);
+    if (ks::ui::ControlId(child) != id) continue;
+    // Controls of a child page (the sync page reuses ids 1074, 1135 and 1155) are not ours.
+    bool nested = false;
+    for (QWidget* up = child->parentWidget(); up && up != window_; up = up->parentWidget())
+      if (ks::ui::ControlId(up) >= 0) nested = true;
+    if (!nested) return qobject_cast<T*>(child);
   }
   return nullptr;
 }
@@ -450,11 +455,13 @@ void SettingPages::ShowAccountPage() {
 
   SetControlText(Control<QWidget>(ids::kSwitchAccount),
                  ks::ui::LangText("UI", loggedIn ? "SETTING_BUTTON_SWITCH_ACCOUNT" : "SETTING_BUTTON_LOGIN"));
+  changePasswordAddress_ =
+      loggedIn ? ks::desktop::web::PageUrl(std::string(ks::desktop::web::kChangePasswordPage) +
+                                           CKSUtil::UrlEncode(account))
+               : std::string();
   if (auto* link = Control<QWidget>(ids::kChangePassword)) {
     if (loggedIn) {
-      if (auto* passwordLink = qobject_cast<ChangePasswordLink*>(link))
-        passwordLink->SetAddress(ks::desktop::web::PageUrl(std::string(ks::desktop::web::kChangePasswordPage) +
-                                                              CKSUtil::UrlEncode(account)));
+      if (auto* passwordLink = qobject_cast<ChangePasswordLink*>(link)) passwordLink->SetAddress(changePasswordAddress_);
       link->resize(host_->CurrentLanguage() == 1 ? QSize(100, 14) : QSize(60, 14));
       link->show();
     } else {
@@ -465,8 +472,7 @@ void SettingPages::ShowAccountPage() {
 }
 
 void SettingPages::OnChangePasswordLinkClicked() {
-  auto* link = Control<ChangePasswordLink>(ids::kChangePassword);
-  if (link && !link->Address().empty()) host_->Open(link->Address());
+  if (!changePasswordAddress_.empty()) host_->Open(changePasswordAddress_);
 }
 
 // ---- transfer page ----

@@ -9,10 +9,12 @@
 //   1016 delete, 1017 add, 1055 move, 1135 switch account: QAbstractButton
 //   1050 start with session, 1074 photo sorting: checkable QAbstractButton
 //   1053 language: QComboBox;  1025 data folder: QLineEdit (read-only)
-//   1137 account label: any widget with a "text" property;  1063: ChangePasswordLink
+//   1137 account label: any widget with a "text" property;  1063: the change-password link
+//     (any widget; a ChangePasswordLink also gets the address)
 //   page buttons 1138 account, 1049 share, 1133 transfer, 1048 settings, 1163 sync:
 //     checkable QAbstractButton; "checked" is the page button's selected state.
-// A control that is missing is skipped.
+// A control that is missing is skipped. Controls inside another control that has an id (the
+// sync page, id 103) belong to that control and are never taken for the window's own.
 //
 // Everything outside the pages (message boxes, the folder picker, opening folders and pages
 // in the owner's browser, the start-with-session choice, the language tables, hiding the
@@ -166,6 +168,8 @@ class SettingPages : public QObject {
   void ShowAccountPage();
   void OnBnClickedSwitchAccountButton() { m_bSwitchFromAccountPage = false; host_->ChangeAccount(); }
   void OnChangePasswordLinkClicked();
+  // The change-password page of the account shown ("" while nobody is logged in).
+  const std::string& ChangePasswordAddress() const { return changePasswordAddress_; }
   // The log-out and log-in commands: the next account click fills the page again.
   void ForgetAccountPage() { m_bSwitchFromAccountPage = false; }
 
@@ -215,6 +219,7 @@ class SettingPages : public QObject {
   bool m_bAutoStartCheck = false;
   bool m_bSwitchFromAccountPage = false;
   bool m_bMovingFolder = false;
+  std::string changePasswordAddress_;
   std::thread moveWorker_;
 };
 

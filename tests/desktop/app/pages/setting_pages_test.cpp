@@ -20,6 +20,7 @@
 #include "desktop/foundation/skin/diy_static_button.h"
 #include "desktop/foundation/skin/list_ctrl.h"
 #include "desktop/foundation/skin/skin_surface.h"
+#include "desktop/foundation/ui/language_source.h"
 #include "desktop/foundation/ui/ui_trace.h"
 #include "tests/desktop/app/pages/pages_fake_ui_data.h"
 #include "tests/desktop/ui/ui_test_kit.h"
@@ -140,7 +141,13 @@ struct PagesWindow {
     link = Add<ChangePasswordLink>(ids::kChangePassword);
     for (int id : {ids::kAccountPage, ids::kSharePage, ids::kTransPage, ids::kSettingPage, ids::kSyncPage})
       Add<ks::skin::CColorButton>(id);
-    sync = new QWidget(&window);
+    // The sync page's own controls reuse three of the window's ids.
+    sync = Add<QWidget>(103);
+    for (int id : {ids::kPhotoSorting, ids::kSwitchAccount, ids::kWakeButton}) {
+      auto* inner = new ks::skin::CColorButton(sync);
+      inner->SetStyle(ks::skin::CColorButton::kCheck);
+      ks::ui::SetControlId(inner, id);
+    }
     window.show();
   }
   template <class T>
@@ -150,7 +157,7 @@ struct PagesWindow {
     return control;
   }
   QWidget* ById(int id) {
-    for (QWidget* child : window.findChildren<QWidget*>())
+    for (QWidget* child : window.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
       if (ks::ui::ControlId(child) == id) return child;
     return nullptr;
   }
@@ -430,7 +437,18 @@ TEST_F(SettingPagesTest, LanguageChangeLoadsTheChoiceAndSetsUpTheDataFolderAgain
   EXPECT_EQ(agent.CallsStartingWith("SetupDataFolder").size(), 1u);
 }
 
+// Texts "<KEY>" for every key.
+class KeyLanguage : public ks::ui::LanguageSource {
+ public:
+  int CurrentLanguage() const override { return 1; }
+  QString Text(const std::string&, const std::string& key) const override {
+    return QStringLiteral("<%1>").arg(QString::fromStdString(key));
+  }
+  std::optional<ks::ui::FontRecord> Font(const std::string&) const override { return ks::ui::FontRecord{}; }
+};
+
 TEST_F(SettingPagesTest, AccountPageShowsTheAccountAndItsChangePasswordLink) {
+  ks::ui::SetLanguageSource(std::make_shared<KeyLanguage>());
   struct Case {
     std::string account;
     int language;
@@ -448,7 +466,11 @@ TEST_F(SettingPagesTest, AccountPageShowsTheAccountAndItsChangePasswordLink) {
     host.language = c.language;
     pages->ShowAccountPage();
     const QString label = ui.ById(ids::kAccountLabel)->property("text").toString();
-    EXPECT_EQ(label.toStdString(), c.loggedIn ? c.account : std::string()) << c.account;
+    EXPECT_EQ(label.toStdString(),
+              "<SETTING_STATIC_ACCOUNT>" + (c.loggedIn ? c.account : std::string("<SETTING_STATIC_NOTLOGGEDIN>")))
+        << c.account;
+    EXPECT_EQ(ui.switchAccount->GetCaption(),
+              c.loggedIn ? "<SETTING_BUTTON_SWITCH_ACCOUNT>" : "<SETTING_BUTTON_LOGIN>");
     EXPECT_EQ(ui.link->isVisibleTo(&ui.window), c.loggedIn) << c.account;
     if (c.loggedIn) {
       EXPECT_EQ(ui.link->size(), c.linkSize);
@@ -458,6 +480,7 @@ TEST_F(SettingPagesTest, AccountPageShowsTheAccountAndItsChangePasswordLink) {
       EXPECT_EQ(host.opened.back(), ui.link->Address());
     }
   }
+  ks::ui::SetLanguageSource(nullptr);
 }
 
 TEST_F(SettingPagesTest, TransferRowsStandNewestFirstWithTheirPictures) {
