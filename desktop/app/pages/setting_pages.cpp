@@ -145,10 +145,14 @@ void PagesHost::SetBackground(QWidget* window, unsigned pngId) {
 // ---- SettingPages ----
 
 SettingPages::SettingPages(QWidget* window, ks::desktop::IUIData* uiData, PagesHost* host)
-    : QObject(window), window_(window), uiData_(uiData), host_(host) {}
+    : QObject(window), window_(window), uiData_(uiData), host_(host) {
+  if (uiData_) uiData_->AddRef();
+}
 
 SettingPages::~SettingPages() {
+  // A move still running keeps using the link: wait for it before the reference goes.
   if (moveWorker_.joinable()) moveWorker_.join();
+  if (uiData_) uiData_->Release();
 }
 
 template <class T>
@@ -185,21 +189,15 @@ void SettingPages::InvalidatePageArea() {
   window_->update(QRect(0, 189, window_->width(), bottom - 189));
 }
 
-std::optional<Page> SettingPages::SelectedPage() const {
-  for (Page page : {Page::kAccount, Page::kShare, Page::kTrans, Page::kSetting, Page::kSync}) {
-    auto* button = Control<QAbstractButton>(PageButtonId(page));
-    if (button && button->isChecked()) return page;
-  }
-  return std::nullopt;
-}
+std::optional<Page> SettingPages::SelectedPage() const { return selected_; }
 
 void SettingPages::SetShown(Page page) {
   if (!window_) return;
   host_->SetBackground(window_, kPageBackgroundPng);
+  selected_ = page;
   for (Page other : {Page::kAccount, Page::kShare, Page::kTrans, Page::kSetting, Page::kSync}) {
-    if (auto* button = Control<QAbstractButton>(PageButtonId(other))) {
-      button->setCheckable(true);
-      button->setChecked(other == page);
+    if (QWidget* button = Control<QWidget>(PageButtonId(other))) {
+      button->setProperty(kSelectedProperty, other == page);
       button->update();
     }
   }
@@ -290,29 +288,25 @@ void SettingPages::OnBnClickedSettingButton() {
 void SettingPages::OnBnClickedSyncButton() { SetShown(Page::kSync); }
 
 bool SettingPages::ReopenSelectedPage() {
-  for (Page page : {Page::kSetting, Page::kShare, Page::kAccount, Page::kSync, Page::kTrans}) {
-    auto* button = Control<QAbstractButton>(PageButtonId(page));
-    if (!button || !button->isChecked()) continue;
-    switch (page) {
-      case Page::kSetting:
-        OnBnClickedSettingButton();
-        break;
-      case Page::kShare:
-        OnBnClickedShareButton();
-        break;
-      case Page::kAccount:
-        OnBnClickedAccountButton();
-        break;
-      case Page::kSync:
-        OnBnClickedSyncButton();
-        break;
-      case Page::kTrans:
-        OnBnClickedTransButton();
-        break;
-    }
-    return true;
+  if (!selected_) return false;
+  switch (*selected_) {
+    case Page::kSetting:
+      OnBnClickedSettingButton();
+      break;
+    case Page::kShare:
+      OnBnClickedShareButton();
+      break;
+    case Page::kAccount:
+      OnBnClickedAccountButton();
+      break;
+    case Page::kSync:
+      OnBnClickedSyncButton();
+      break;
+    case Page::kTrans:
+      OnBnClickedTransButton();
+      break;
   }
-  return false;
+  return true;
 }
 
 // ---- share page ----

@@ -11,8 +11,9 @@
 //   1053 language: QComboBox;  1025 data folder: QLineEdit (read-only)
 //   1137 account label: any widget with a "text" property;  1063: the change-password link
 //     (any widget; a ChangePasswordLink also gets the address)
-//   page buttons 1138 account, 1049 share, 1133 transfer, 1048 settings, 1163 sync:
-//     checkable QAbstractButton; "checked" is the page button's selected state.
+//   page buttons 1138 account, 1049 share, 1133 transfer, 1048 settings, 1163 sync: any
+//     widget; the selected one carries the property "selected" = true (the others false).
+//     Their Qt "checked" state is not used: a click would change it before the handler runs.
 // A control that is missing is skipped. Controls inside another control that has an id (the
 // sync page, id 103) belong to that control and are never taken for the window's own.
 //
@@ -76,6 +77,8 @@ const std::vector<int>& PageControls(Page page);
 int PageButtonId(Page page);
 // The skinned background the window shows behind every page.
 inline constexpr unsigned kPageBackgroundPng = 337;
+// The property that marks the selected page button.
+inline constexpr const char* kSelectedProperty = "selected";
 
 // The link to the change-password page: the text ("UI", "SETTING_LINK_CHANGEPASSWORD")
 // underlined in the font "FONT_LOGIN_REGISTER", RGB(19, 128, 198), one line, vertically
@@ -125,7 +128,8 @@ class SettingPages : public QObject {
   Q_OBJECT
  public:
   // `window` holds the controls; `uiData` may be null (no agent link: nothing is asked or
-  // sent); `host` is kept by pointer and must outlive this object.
+  // sent), else one reference is held; `host` is kept by pointer and must outlive this
+  // object. The destruction waits for a move that still runs.
   SettingPages(QWidget* window, ks::desktop::IUIData* uiData, PagesHost* host);
   ~SettingPages() override;
 
@@ -137,8 +141,8 @@ class SettingPages : public QObject {
   void OnBnClickedTransButton();
   void OnBnClickedSettingButton();
   void OnBnClickedSyncButton();
-  // The page whose button is selected, in the order settings, share, account, sync,
-  // transfer, opened again (the tray's settings command); false when none is selected.
+  // The handler of the page whose button is selected runs again (the tray's settings
+  // command); false when no page was ever shown.
   bool ReopenSelectedPage();
   // The page whose button is selected (nullopt: none).
   std::optional<Page> SelectedPage() const;
@@ -220,6 +224,7 @@ class SettingPages : public QObject {
   bool m_bSwitchFromAccountPage = false;
   bool m_bMovingFolder = false;
   std::string changePasswordAddress_;
+  std::optional<Page> selected_;
   std::thread moveWorker_;
 };
 

@@ -190,7 +190,10 @@ class SettingPagesTest : public ::testing::Test {
     pages = std::make_unique<SettingPages>(&ui.window, &agent, &host);
     pages->SetSyncPage(ui.sync);
   }
-  ~SettingPagesTest() override { pages.reset(); }
+  ~SettingPagesTest() override {
+    pages.reset();
+    EXPECT_EQ(agent.refs, 1);  // the pages gave their reference back
+  }
 
   std::vector<int> VisiblePageControls() {
     std::vector<int> shown;
@@ -230,8 +233,7 @@ TEST_F(SettingPagesTest, EachPageShowsExactlyItsControlsAndSelectsItsButton) {
     EXPECT_EQ(ui.sync->isVisibleTo(&ui.window), c.page == Page::kSync);
     EXPECT_EQ(pages->SelectedPage(), c.page);
     for (Page other : {Page::kAccount, Page::kShare, Page::kTrans, Page::kSetting, Page::kSync}) {
-      auto* button = qobject_cast<QAbstractButton*>(ui.ById(PageButtonId(other)));
-      EXPECT_EQ(button->isChecked(), other == c.page);
+      EXPECT_EQ(ui.ById(PageButtonId(other))->property(kSelectedProperty).toBool(), other == c.page);
     }
   }
 }
