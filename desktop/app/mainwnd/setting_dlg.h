@@ -390,9 +390,6 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   // members above mirror what the other areas read (MirrorPageState).
   std::unique_ptr<ks::pages::PagesHost> m_pagesHost;
   std::unique_ptr<ks::pages::SettingPages> m_pages;
-  // Seconds during which a click on the tray balloon opens the home page (set by the notice
-  // after an update, counted down once a second).
-  static inline int g_nBalloonLinkCountdown = 0;
   void MirrorPageState();
   void SetDataFolder(const std::string& folder);
   void OnChangePasswordLinkClicked();

@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPointer>
+#include <QScreen>
+#include <QTimer>
 #include <QTreeWidgetItem>
 #include <QWidget>
 
@@ -86,6 +88,26 @@ void ChangePasswordLink::paintEvent(QPaintEvent*) {
   painter.setPen(QColor::fromRgb(kTextColour));
   painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                    ks::ui::LangText("UI", "SETTING_LINK_CHANGEPASSWORD"));
+}
+
+void CenterWindow(QWidget* window) {
+  if (window == nullptr) return;
+  QRect area;
+  if (QWidget* parent = window->parentWidget()) {
+    area = parent->window()->frameGeometry();
+  } else if (QScreen* screen = window->screen()) {
+    area = screen->availableGeometry();
+  } else {
+    return;
+  }
+  QRect frame = window->frameGeometry();
+  frame.moveCenter(area.center());
+  window->move(frame.topLeft());
+}
+
+void DelayedCenterProc(QWidget* window) {
+  QPointer<QWidget> target(window);
+  QTimer::singleShot(2000, window, [target] { CenterWindow(target); });
 }
 
 // ---- PagesHost defaults ----

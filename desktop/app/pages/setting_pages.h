@@ -98,6 +98,13 @@ class ChangePasswordLink : public QAbstractButton {
   std::string address_;
 };
 
+// Moves `window` so that its centre lies on its parent's centre (the screen's when it has no
+// parent), as the log-in dialog is placed once the main window has settled.
+void CenterWindow(QWidget* window);
+// CenterWindow(window) 2000 ms from now on the GUI thread; nothing when the window is gone
+// by then.
+void DelayedCenterProc(QWidget* window);
+
 class PagesHost {
  public:
   virtual ~PagesHost() = default;

@@ -516,6 +516,18 @@ TEST_F(SettingPagesTest, FoldersOpenWithATrailingSlash) {
   EXPECT_EQ(host.opened, (std::vector<std::string>{work / "Kestyl/", work / "Kestyl/"}));
 }
 
+TEST(CenterWindow, PutsTheWindowOnItsParentsCentre) {
+  kstest::EnsureGuiApp();
+  QWidget parent;
+  parent.setGeometry(100, 80, 400, 300);
+  QWidget child(&parent, Qt::Dialog);
+  child.resize(100, 50);
+  parent.show();
+  child.show();
+  CenterWindow(&child);
+  EXPECT_EQ(child.frameGeometry().center(), parent.frameGeometry().center());
+}
+
 // ---- moving the data folder ----
 
 class MoveFolderTest : public SettingPagesTest {
