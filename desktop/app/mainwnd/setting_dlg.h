@@ -409,6 +409,11 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   void CountdownTimerProc();
   // The destructor's installer start (only when m_bUpdateReady is set).
   void StartUpdateInstaller();
+  // Gives the update manager its callback, the notice's parent and the agent link.
+  void WireUpdateLogic();
+  // Seconds left in which a click on a tray balloon opens the home page (after an update).
+  static inline int g_nBalloonLinkCountdown = 0;
+  ThreadTimer g_nCountdownTimer;
 
   std::unique_ptr<ks::desktop::update::CUpdateLogic> m_updateLogic;
   bool m_bUpdateReady = false;
