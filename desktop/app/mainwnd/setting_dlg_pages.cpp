@@ -224,6 +224,7 @@ void CSettingDlg::OnTrayMenuUpdate() {
     m_updateLogic = std::make_unique<ks::desktop::update::CUpdateLogic>();
     m_updateLogic->SetCallback(this);
   }
+  WireUpdateLogic();
   // A manual check also tells the owner when there is no newer version; a busy manager
   // starts nothing.
   if (!m_updateLogic->IsBusy()) m_updateLogic->StartCheck(false);
