@@ -32,6 +32,7 @@
 
 #include "desktop/app/login/login_dlg.h"
 #include "desktop/app/pages/page_tables.h"
+#include "desktop/app/pages/setting_pages.h"
 #include "desktop/app/shell/autostart.h"
 #include "desktop/app/shell/service_control.h"
 #include "desktop/foundation/agentlink/ui_data.h"
@@ -387,6 +388,15 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   std::mutex m_csMoveFolder;
   bool m_bMovingFolder = false;
   bool m_bLoginSetupDone = false;
+  // The pages' handlers and state live in m_pages (desktop/app/pages/setting_pages.h); the
+  // members above mirror what the other areas read (MirrorPageState).
+  std::unique_ptr<ks::pages::PagesHost> m_pagesHost;
+  std::unique_ptr<ks::pages::SettingPages> m_pages;
+  void MirrorPageState();
+  void SetDataFolder(const std::string& folder);
+  void OnChangePasswordLinkClicked();
+  // Refreshes the log-in dialog's edits as if the owner had moved through them.
+  void RefreshLoginDlg();
 
   // ---- update (update events, set-up flags, update notice after an update) ---------------
   void OnUpdateReady() override;
