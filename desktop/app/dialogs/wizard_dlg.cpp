@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -265,6 +266,9 @@ bool CWizardDlg::OnInitDialog() {
   header->m_rightColor = ks::skin::CKSHeaderCtrl::kNoLine;
   header->LoadBackgroundImage();
   header->SetHeight(28);
+
+  // Centred on the screen: the main window is hidden while the wizard runs.
+  if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
 
   // The default data folder and the text around it.
   m_defaultDataFolder = DefaultDataFolder();
