@@ -86,7 +86,7 @@ ServiceControl::WatchResult ServiceControl::OnWatchState(std::optional<uint32_t>
   ++stoppedCount_;
   if (repairing_) return WatchResult::kBusy;
   repairing_ = true;
-  std::unique_lock<std::mutex> hold(gate.lock);
+  std::unique_lock<std::recursive_mutex> hold(gate.lock);
   if (gate.closing) {
     repairing_ = false;
     return WatchResult::kClosing;

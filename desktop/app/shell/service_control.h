@@ -74,9 +74,11 @@ class ServiceHost {
   virtual std::string SystemFolder() = 0;
 };
 
-// The window's closing flag and the lock that the closing paths and a repair share.
+// The window's closing flag and the lock that the closing paths and a repair share. The
+// lock is recursive: a repair runs on the window's thread and shows boxes, whose nested
+// event loops may run a closing path on that same thread.
 struct ClosingGate {
-  std::mutex lock;
+  std::recursive_mutex lock;
   bool closing = false;
 };
 
