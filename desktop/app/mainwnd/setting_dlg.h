@@ -433,6 +433,17 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   std::list<ks::desktop::ConnectRequestInfo*> m_connectRequests;
   ThreadTimer m_nConnectTimer;
   QWidget* m_pApDlg = nullptr;  // the hosted-network dialog
+  // Requests wait behind the confirmation dialog on screen: the tray icon timer shows icons
+  // 255 and 254 in turn while this holds, before it looks at m_iMobileStatic (the status poll
+  // rewrites that one every 2 s). Thread-safe.
+  bool ConnectRequestsWaiting() const;
+  // The queue, the one confirmation dialog on screen and the answers to the agent
+  // (desktop/app/connect/connect_requests.h): a child object of the window, made with it;
+  // requests reach it only through OnConnectRequest, which the link stops calling before the
+  // window goes.
+  QObject* MakeConnectFlow();
+  QObject* m_pConnectFlow = MakeConnectFlow();
+  bool m_bAdapterKeysSeeded = false;  // the adapters' registry keys were filled in
 
  protected:
   bool event(QEvent* e) override;
