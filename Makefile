@@ -17,11 +17,11 @@ configure:
 deps:
 	scripts/install-deps
 
-# Runs the agent in the console on an install root inside the checkout, in loopback mode
-# (nothing leaves the machine). See the README for running it on the home network.
+# Runs the programs on an install root inside the checkout, in loopback mode (nothing leaves
+# the machine): with a display the desktop program (which starts the agent's service), else
+# the agent alone in the console. See the README for running it on the home network.
 run: deps all
-	scripts/make-root $(RUNROOT) $(BUILD)/bin/KestylClient
-	cd $(RUNROOT)/bin && KESTYL_LOOPBACK=$${KESTYL_LOOPBACK-1} ./KestylClient
+	RUNROOT=$(RUNROOT) scripts/run $(BUILD)
 
 test: deps all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600

@@ -146,7 +146,9 @@ bool DesktopHarness::Prepare(std::string* why) {
   // refuses as a place for shares.
   std::string base = options_.build_dir + "/desktop-e2e";
   fs::create_directories(base);
-  std::string tmpl = base + "/" + options_.test_name + "-XXXXXX";
+  // A short name: the wake socket's path inside it must stay below the 107 bytes a local
+  // socket address holds.
+  std::string tmpl = base + "/r-XXXXXX";
   if (!::mkdtemp(tmpl.data())) {
     *why = "cannot make the work folder under " + base;
     return false;
@@ -163,7 +165,7 @@ bool DesktopHarness::Prepare(std::string* why) {
   web_ = std::make_unique<FakeWebServer>();
 
   std::string out;
-  int rc = Run({options_.source_dir + "/scripts/make-root", root()}, &out);
+  int rc = Run({options_.source_dir + "/scripts/make-root", root(), options_.build_dir + "/bin/KestylClient"}, &out);
   if (rc != 0 || !fs::exists(root() + "/bin/Kestyl")) {
     *why = "scripts/make-root failed (" + std::to_string(rc) + "): " + out;
     return false;
@@ -473,7 +475,7 @@ std::string DesktopHarness::Screenshot(const std::string& step) {
   std::string dir = options_.artifacts + "/" + options_.test_name;
   std::error_code ec;
   fs::create_directories(dir, ec);
-  char number[8];
+  char number[16];
   std::snprintf(number, sizeof number, "%02d", ++shots_);
   std::string file = dir + "/" + number + "-" + step + ".png";
   std::string import = "/usr/bin/import";

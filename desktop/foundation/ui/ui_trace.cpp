@@ -49,6 +49,11 @@ class Tracer : public QObject {
         TraceLine(QStringLiteral("title %1 %2").arg(TraceClassName(w), TraceQuote(w->windowTitle())));
       } else if ((t == QEvent::Move || t == QEvent::Resize) && w->isVisible()) {
         TraceCtl(w);
+        // A moved window moves its controls on the screen too, and the lines give screen pixels.
+        if (t == QEvent::Move) {
+          for (QWidget* child : w->findChildren<QWidget*>())
+            if (ControlId(child) >= 0 && child->isVisible()) TraceCtl(child);
+        }
       }
       return false;
     }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -29,6 +31,7 @@ class DesktopRoad : public ::testing::Test {
     options.source_dir = KS_SOURCE_DIR;
     options.build_dir = KS_BINARY_DIR;
     options.test_name = std::string(info->test_suite_name()) + "." + info->name();
+    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;  // to look at a failed road
   }
   void Start() {
     harness = std::make_unique<DesktopHarness>(options);
@@ -41,6 +44,15 @@ class DesktopRoad : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
+  }
+  // The wait status of a desktop the harness no longer follows (a later start replaced it).
+  static int WaitPid(pid_t pid, int timeout_ms) {
+    int status = -1;
+    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+      if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
   }
   static bool Exited0(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
@@ -58,6 +70,7 @@ TEST_F(DesktopRoad, FirstStartSecondCopyAndSigterm) {
   ASSERT_TRUE(WaitRunning(20000)) << "service: " << harness->ServiceStatus();
   pid_t agent = harness->AgentPid();
   EXPECT_FALSE(std::filesystem::exists(harness->root() + "/conf/_tmp_reg_service.bat"));
+  EXPECT_TRUE(harness->WaitVisibleWindow("Kestyl tray", 5000));
   harness->Screenshot("tray");
 
   // A second copy posts to the first and exits; the first shows its window.
@@ -65,15 +78,18 @@ TEST_F(DesktopRoad, FirstStartSecondCopyAndSigterm) {
   pid_t first = harness->desktop_pid();
   harness->StartDesktop();
   EXPECT_TRUE(Exited0(harness->WaitDesktop(5000))) << "the second copy did not leave";
-  EXPECT_TRUE(harness->WaitTracePrefix("show CSettingDlg", 5000, mark));
+  // Before the log-in the wake brings the log-in dialog on screen, after it the main window.
+  EXPECT_TRUE(harness->WaitTrace(
+      [](const std::string& l) {
+        if (l.rfind("show CSettingDlg", 0) == 0) return true;
+        int x = -1, y = -1;
+        return std::sscanf(l.c_str(), "ctl CLoginDlg 0 %d %d", &x, &y) == 2 && x >= 0 && y >= 0;
+      },
+      5000, mark));
   harness->Screenshot("main-window");
 
   ::kill(first, SIGTERM);
-  int status = -1;
-  for (int i = 0; i < 100 && ::waitpid(first, &status, WNOHANG) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_TRUE(Exited0(WaitPid(first, 5000)));
   EXPECT_EQ(harness->ServiceStatus(), "4 RUNNING");
   EXPECT_EQ(harness->AgentPid(), agent);
 }
@@ -117,6 +133,47 @@ TEST_F(DesktopRoad, DamagedConfigurationStillStarts) {
   ASSERT_TRUE(harness->WaitTracePrefix("tray add 174", 20000));
   EXPECT_EQ(harness->WaitDesktop(5000), -1) << "the program ended";
   harness->Screenshot("started");
+}
+
+// The owner logs in through the dialog without keeping the password: the agent logs on at
+// the vendor's server, the tray goes online, and at the end of the session the account is
+// logged out at the vendor while the service keeps running.
+TEST_F(DesktopRoad, LogInThroughTheDialogThenExit) {
+  Start();
+  harness->StartDesktop();
+  ASSERT_TRUE(harness->WaitTracePrefix("tray add 174", 20000));
+  ASSERT_TRUE(WaitRunning(20000));
+  // The log-in dialog is on screen once the wake asks for the program.
+  size_t mark = harness->Trace().size();
+  const pid_t first = harness->desktop_pid();
+  harness->StartDesktop();
+  ASSERT_TRUE(Exited0(harness->WaitDesktop(5000)));
+  ASSERT_TRUE(harness->WaitTrace(
+      [](const std::string& l) {
+        int x = -1, y = -1;
+        return std::sscanf(l.c_str(), "ctl CLoginDlg 0 %d %d", &x, &y) == 2 && x >= 0 && y >= 0;
+      },
+      5000, mark));
+  ASSERT_TRUE(harness->ClickControl("QLineEdit", 1004));
+  ASSERT_TRUE(harness->TypeText("owner@example.com"));
+  ASSERT_TRUE(harness->ClickControl("QLineEdit", 1005));
+  ASSERT_TRUE(harness->TypeText("secret1"));
+  // Not remembered: the account is forgotten, and logged out, when the session ends.
+  ASSERT_TRUE(harness->ClickControl("CColorButton", 1008));
+  harness->Screenshot("log-in-filled");
+  mark = harness->Trace().size();
+  ASSERT_TRUE(harness->ClickControl("CColorButton", 1091));
+  EXPECT_TRUE(harness->vendor().WaitForRequests(0x1001, 1, 20000)) << "no log-on at the vendor";
+  EXPECT_TRUE(harness->WaitTracePrefix("tray modify 368", 20000, mark)) << "tray never went online";
+  harness->Screenshot("online");
+  bool sent = false;
+  for (const auto& r : harness->vendor().Requests(0x1001)) sent = sent || r.account == "owner@example.com";
+  EXPECT_TRUE(sent);
+
+  ::kill(first, SIGTERM);
+  EXPECT_TRUE(Exited0(WaitPid(first, 5000)));
+  EXPECT_TRUE(harness->vendor().WaitForRequests(0x1002, 1, 10000)) << "no log-out at the vendor";
+  EXPECT_EQ(harness->ServiceStatus(), "4 RUNNING");
 }
 
 }  // namespace
