@@ -41,6 +41,16 @@ class WindowRecordingHost : public kstest::RecordingServiceHost {
   size_t Count(const std::string& line) const { return std::count(calls.begin(), calls.end(), line); }
 };
 
+// The agent has a data folder: the first-run wizard is not asked for.
+class ConfiguredUIData : public kstest::RecordingUIData {
+ public:
+  int GetDefShare(std::string* root, bool prepare) override {
+    RecordingUIData::GetDefShare(root, prepare);
+    *root = "/srv/kestyl-data";
+    return 0;
+  }
+};
+
 class SettingDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,7 +81,7 @@ class SettingDlgTest : public ::testing::Test {
   ks::test::TempDir dir_;
   WindowRecordingHost host_;
   kstest::RecordingAutoStartHost autoStart_;
-  kstest::RecordingUIData uiData_;
+  ConfiguredUIData uiData_;
   // The service table's readings, in order; the last one repeats. Read on the worker.
   void Script(std::deque<uint32_t> readings) {
     std::lock_guard<std::mutex> hold(readingsLock_);
