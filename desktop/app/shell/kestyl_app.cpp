@@ -11,6 +11,8 @@
 #include "platform/instance_lock.h"
 #include "platform/session_launcher.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QLocalSocket>
 #include <QSocketNotifier>
 
@@ -202,9 +204,14 @@ int CKestylApp::RunMainWindow() {
   }
   TerminationWatch termination;
   QObject::connect(&termination, &TerminationWatch::terminationRequested, &dlg, [&dlg, &code](int) {
-    // The end of the session: the service keeps running.
+    // The end of the session: the service keeps running. Dialogs that run modally (the
+    // wizard, a message box) are ended too, or their loops would keep the program up.
     if (dlg.OnQueryEndSession()) {
       code = 0;
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* modal = qobject_cast<QDialog*>(w);
+        if (modal != nullptr && modal != &dlg && modal->isVisible() && modal->isModal()) modal->reject();
+      }
       dlg.EndDialog(ks::skin::IDCANCEL);
     }
   });
