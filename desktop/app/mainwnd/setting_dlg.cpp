@@ -171,11 +171,13 @@ int CSettingDlg::DoModal() {
     initDone_ = true;
     OnInitDialog();
   }
-  if (result_ != 0) return result_;  // ended during initialisation
-  QEventLoop loop;
-  loop_ = &loop;
-  loop.exec(QEventLoop::DialogExec);
-  loop_ = nullptr;
+  // A dialog ended during initialisation (in the wizard's loop) needs no loop of its own.
+  if (result_ == 0) {
+    QEventLoop loop;
+    loop_ = &loop;
+    loop.exec(QEventLoop::DialogExec);
+    loop_ = nullptr;
+  }
   if (!destroyed_) OnDestroy();
   ks::ui::TraceResult(this, result_);
   return result_;

@@ -11,6 +11,8 @@
 #include "platform/instance_lock.h"
 #include "platform/session_launcher.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QLocalSocket>
 #include <QSocketNotifier>
 
@@ -69,7 +71,9 @@ void WakeServer::OnConnection() {
           break;
         }
         // Only the wake message may come from outside: anyone on this machine can connect.
-        if (frame.message == kMsgWake && CKSUtil::IsWakeMessageAllowed(frame.message) && target_) {
+        // Systems without the message filter (before Vista) let it through as it is.
+        const bool passes = CKSUtil::IsWakeMessageAllowed(kMsgWake) || !CKSUtil::IsVistaOrLater();
+        if (frame.message == kMsgWake && passes && target_) {
           ks::ui::PostMsg(target_.data(), frame.message, frame.wparam, static_cast<intptr_t>(frame.lparam));
         }
       }
@@ -152,8 +156,11 @@ class SystemStartupHost final : public StartupHost {
   void ExecInSession(const std::string& quotedPath) override {
     std::vector<std::string> environment;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) environment.emplace_back(*e);
-    // GetInstance always makes the process-wide CUIData.
-    ks::desktop::IUIData* link = ks::desktop::CUIData::GetInstance();
+    // A link of its own for one request: no listener, no network watch to start and stop.
+    ks::desktop::UIDataOptions options;
+    options.listen = false;
+    options.watchNetwork = false;
+    ks::desktop::IUIData* link = ks::desktop::CUIData::Create(options);
     if (link == nullptr) return;
     static_cast<ks::desktop::CUIData*>(link)->ExecInSession(SessionEnvironmentPrefix(environment) + quotedPath);
     link->Release();
@@ -202,9 +209,14 @@ int CKestylApp::RunMainWindow() {
   }
   TerminationWatch termination;
   QObject::connect(&termination, &TerminationWatch::terminationRequested, &dlg, [&dlg, &code](int) {
-    // The end of the session: the service keeps running.
+    // The end of the session: the service keeps running. Dialogs that run modally (the
+    // wizard, a message box) are ended too, or their loops would keep the program up.
     if (dlg.OnQueryEndSession()) {
       code = 0;
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* modal = qobject_cast<QDialog*>(w);
+        if (modal != nullptr && modal != &dlg && modal->isVisible() && modal->isModal()) modal->reject();
+      }
       dlg.EndDialog(ks::skin::IDCANCEL);
     }
   });

@@ -41,6 +41,16 @@ class WindowRecordingHost : public kstest::RecordingServiceHost {
   size_t Count(const std::string& line) const { return std::count(calls.begin(), calls.end(), line); }
 };
 
+// The agent has a data folder: the first-run wizard is not asked for.
+class ConfiguredUIData : public kstest::RecordingUIData {
+ public:
+  int GetDefShare(std::string* root, bool prepare) override {
+    RecordingUIData::GetDefShare(root, prepare);
+    *root = "/srv/kestyl-data";
+    return 0;
+  }
+};
+
 class SettingDlgTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,7 +81,7 @@ class SettingDlgTest : public ::testing::Test {
   ks::test::TempDir dir_;
   WindowRecordingHost host_;
   kstest::RecordingAutoStartHost autoStart_;
-  kstest::RecordingUIData uiData_;
+  ConfiguredUIData uiData_;
   // The service table's readings, in order; the last one repeats. Read on the worker.
   void Script(std::deque<uint32_t> readings) {
     std::lock_guard<std::mutex> hold(readingsLock_);
@@ -93,8 +103,10 @@ TEST_F(SettingDlgTest, StartsHiddenBehindTheTrayIconAndQueuesTheLogIn) {
   host_.dlg = &dlg;
   bool visibleInLoop = true;
   bool loginStarted = false;
+  long initCalls = -1;
   const int result = RunModal(dlg, [&] {
     visibleInLoop = dlg.isVisible();
+    initCalls = std::count(uiData_.calls.begin(), uiData_.calls.end(), "GetDefShare");
     // 0x50A is queued behind this call; StartLogin runs when the loop reaches it.
     QTimer::singleShot(0, &dlg, [&] {
       loginStarted = ks::mainwnd::g_bLoginStarted;
@@ -110,9 +122,10 @@ TEST_F(SettingDlgTest, StartsHiddenBehindTheTrayIconAndQueuesTheLogIn) {
   EXPECT_FALSE(dlg.m_btnDelete.isEnabled());
   ASSERT_NE(dlg.m_pBtnSync, nullptr);
   EXPECT_GE(dlg.m_pBtnSync->geometry().left(), 484) << "the sync page button lies outside the window";
-  // Registered as the link's listener, asked once for the data folder root.
-  EXPECT_EQ(std::count(uiData_.calls.begin(), uiData_.calls.end(), "SetCallBack"), 1);
-  EXPECT_EQ(std::count(uiData_.calls.begin(), uiData_.calls.end(), "GetDefShare"), 1);
+  // Registered as the link's listener; the initialisation asks once for the data folder
+  // root (the log-in that follows may ask again).
+  EXPECT_GE(std::count(uiData_.calls.begin(), uiData_.calls.end(), "SetCallBack"), 1);
+  EXPECT_EQ(initCalls, 1);
 }
 
 // How each closing road ends: whether the service is stopped and the loop ended by it.
@@ -132,14 +145,19 @@ TEST_P(ClosingRoads, ForgetTheAccountStopTheTimersAndMaybeTheService) {
   host_.calls.clear();
   host_.queries = {kstest::kRunning};
   host_.agentRunning = {false};
-  const int result = RunModal(dlg, [&] { c.trigger(dlg); });
+  size_t mark = 0;
+  const int result = RunModal(dlg, [&] {
+    mark = uiData_.calls.size();
+    c.trigger(dlg);
+  });
   EXPECT_EQ(result, ks::skin::IDCANCEL);
   EXPECT_TRUE(dlg.closing());
   EXPECT_FALSE(dlg.m_nServiceTimer.running());
   EXPECT_FALSE(dlg.m_nConnectTimer.running());
   EXPECT_FALSE(dlg.isVisible());
   // RemPass is not "true" here: the account is forgotten in the agent.
-  EXPECT_EQ(std::count(uiData_.calls.begin(), uiData_.calls.end(), "Logout"), 1);
+  // (the log-in road, queued before the trigger, may log out on its own too)
+  EXPECT_GE(std::count(uiData_.calls.begin() + static_cast<long>(mark), uiData_.calls.end(), "Logout"), 1);
   EXPECT_EQ(dlg.m_loginInfo.account[0], '\0');
   EXPECT_EQ(host_.Count("runas sc stop Kestyl"), c.stopsService ? 1u : 0u);
   EXPECT_EQ(host_.Count("runas taskkill /im KestylClient.exe /f"), c.stopsService ? 1u : 0u);
