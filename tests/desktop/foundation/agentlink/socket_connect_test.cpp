@@ -24,6 +24,7 @@
 #include "common/wire/types.h"
 #include "common/wire/wire.h"
 #include "tests/fakes/agent_harness.h"
+#include "tests/fakes/net_io.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -53,11 +54,8 @@ struct SilentListener {
   ~SilentListener() { ::close(fd); }
 };
 
-// A port nobody listens on (bound once, then released).
-uint16_t FreePort() {
-  SilentListener l;
-  return l.port;
-}
+// A port nobody listens on, claimed for this process (never handed to a client's connect).
+uint16_t FreePort() { return ks::fake::FreeTcpPort(); }
 
 int OpenFds() {
   int n = 0;
@@ -378,12 +376,13 @@ TEST_F(SocketConnectPush, ListenerIsReachableOnlyOn127001) {
 
 TEST(SocketConnectLifetime, DestructorEndsQueuedRequestsAndKeptPushesAndLeavesNoFd) {
   SilentListener silent;
+  const uint16_t listenPort = FreePort();  // its claim keeps a descriptor: taken before counting
   int before = OpenFds();
   Recorder rec;
   int pushFd = -1;
   int halfFd = -1;
   {
-    CSocketConnect link(silent.port, FreePort());
+    CSocketConnect link(silent.port, listenPort);
     ASSERT_EQ(0, link.StartListening());
     link.SetCallback(&rec);
     for (uint32_t i = 0; i < 5; ++i) link.PostRequest(kHost, dw::MakeRequest(MSG_SHOW_LOGON_STATUS, i));
