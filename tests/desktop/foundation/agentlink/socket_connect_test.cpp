@@ -452,9 +452,13 @@ TEST(AgentRequests, RealAgentAutoTidingRoundTripAndNoMobileLinked) {
     ASSERT_EQ(0, ks::desktop::SetAutoTiding(link, kHost, want));
     bool on = !want;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // The agent applies the switch on its own time; a loaded machine may also let one
+    // question go unanswered, which only means asking again.
+    int asked = -1;
     do {
-      ASSERT_EQ(0, ks::desktop::GetAutoTiding(link, kHost, &on));
-    } while (on != want && std::chrono::steady_clock::now() < deadline);
+      asked = ks::desktop::GetAutoTiding(link, kHost, &on);
+    } while ((asked != 0 || on != want) && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(0, asked);
     EXPECT_EQ(want, on);
   }
 }
