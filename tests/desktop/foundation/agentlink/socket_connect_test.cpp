@@ -24,6 +24,7 @@
 #include "common/wire/types.h"
 #include "common/wire/wire.h"
 #include "tests/fakes/agent_harness.h"
+#include "tests/fakes/net_io.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -53,11 +54,8 @@ struct SilentListener {
   ~SilentListener() { ::close(fd); }
 };
 
-// A port nobody listens on (bound once, then released).
-uint16_t FreePort() {
-  SilentListener l;
-  return l.port;
-}
+// A port nobody listens on, claimed for this process (never handed to a client's connect).
+uint16_t FreePort() { return ks::fake::FreeTcpPort(); }
 
 int OpenFds() {
   int n = 0;
@@ -378,12 +376,13 @@ TEST_F(SocketConnectPush, ListenerIsReachableOnlyOn127001) {
 
 TEST(SocketConnectLifetime, DestructorEndsQueuedRequestsAndKeptPushesAndLeavesNoFd) {
   SilentListener silent;
+  const uint16_t listenPort = FreePort();  // its claim keeps a descriptor: taken before counting
   int before = OpenFds();
   Recorder rec;
   int pushFd = -1;
   int halfFd = -1;
   {
-    CSocketConnect link(silent.port, FreePort());
+    CSocketConnect link(silent.port, listenPort);
     ASSERT_EQ(0, link.StartListening());
     link.SetCallback(&rec);
     for (uint32_t i = 0; i < 5; ++i) link.PostRequest(kHost, dw::MakeRequest(MSG_SHOW_LOGON_STATUS, i));
@@ -453,9 +452,13 @@ TEST(AgentRequests, RealAgentAutoTidingRoundTripAndNoMobileLinked) {
     ASSERT_EQ(0, ks::desktop::SetAutoTiding(link, kHost, want));
     bool on = !want;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // The agent applies the switch on its own time; a loaded machine may also let one
+    // question go unanswered, which only means asking again.
+    int asked = -1;
     do {
-      ASSERT_EQ(0, ks::desktop::GetAutoTiding(link, kHost, &on));
-    } while (on != want && std::chrono::steady_clock::now() < deadline);
+      asked = ks::desktop::GetAutoTiding(link, kHost, &on);
+    } while ((asked != 0 || on != want) && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(0, asked);
     EXPECT_EQ(want, on);
   }
 }

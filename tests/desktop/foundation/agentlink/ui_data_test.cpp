@@ -35,6 +35,7 @@
 #include "tests/fakes/agent_harness.h"
 #include "tests/fakes/fake_mobile_client.h"
 #include "tests/fakes/fake_vendor_server.h"
+#include "tests/fakes/net_io.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -53,18 +54,8 @@ using ks::test::ReadFile;
 using ks::test::TempDir;
 using ks::test::WriteFile;
 
-// A port nobody listens on (bound once, then released).
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t l = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &l);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
+// A port nobody listens on, claimed for this process.
+uint16_t FreePort() { return ks::fake::FreeTcpPort(); }
 
 template <typename Pred>
 bool Eventually(Pred pred) {
