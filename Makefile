@@ -24,12 +24,12 @@ run: deps all
 	RUNROOT=$(RUNROOT) scripts/run $(BUILD)
 
 test: deps all
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(BUILD) && KESTYL_LOOPBACK=1 ctest --output-on-failure -j $(JOBS) --timeout 600
 
 test-asan: deps
 	@test -f $(ASAN)/CMakeCache.txt || cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DKS_SANITIZE=ON -DKS_BENCH=OFF
 	cmake --build $(ASAN) -j $(JOBS)
-	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	cd $(ASAN) && KESTYL_LOOPBACK=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
 fuzz-build: deps

@@ -59,6 +59,9 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
 FetchResult Fetch(const std::string& url) {
   FetchResult r;
   if (!ks::desktop::web::IsAllowedUrl(url)) return r;
+  // The library's global set-up is not thread-safe: once, before the first handle.
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return r;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
