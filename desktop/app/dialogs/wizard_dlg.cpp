@@ -22,6 +22,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -247,6 +248,9 @@ bool CWizardDlg::OnInitDialog() {
   m_folderList->InsertColumn(1, Text("UI", "WIZARD_LISTBOX_PATH"), 0);
   m_folderList->setColumnWidth(0, 130);
   m_folderList->setColumnWidth(1, 322);
+  // The two columns are a few pixels wider than the list's inside: a scroll bar for those
+  // pixels would only hide a row, so none is shown (longer paths are cut in their column).
+  m_folderList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_listFont = ks::ui::CreateLanguageFont("FONT_WIZARD_STATIC");
   m_folderList->setFont(m_listFont);
   ks::skin::CKSHeaderCtrl* header = m_folderList->m_header;
@@ -262,6 +266,9 @@ bool CWizardDlg::OnInitDialog() {
   header->m_rightColor = ks::skin::CKSHeaderCtrl::kNoLine;
   header->LoadBackgroundImage();
   header->SetHeight(28);
+
+  // Centred on the screen: the main window is hidden while the wizard runs.
+  if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
 
   // The default data folder and the text around it.
   m_defaultDataFolder = DefaultDataFolder();
@@ -463,6 +470,8 @@ void CWizardDlg::OnLinkClicked() {
 void CWizardDlg::LoadLanguageTexts() {
   m_add->SetCaption(Text("UI", "WIZARD_BUTTON_ADD"));
   m_delete->SetCaption(Text("UI", "WIZARD_BUTTON_DELETE"));
+  // The Browse button has no text of its own; the (always hidden) label beside it names it.
+  m_browse->SetCaption(Text("UI", "WIZARD_STATIC_BROWSE"));
   m_next->SetCaption(Text("UI", "WIZARD_BUTTON_NEXT"));
   m_front->SetCaption(Text("UI", "WIZARD_BUTTON_FRONT"));
   m_finish->SetCaption(Text("UI", "WIZARD_BUTTON_FINISH"));

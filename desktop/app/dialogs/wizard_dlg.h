@@ -21,7 +21,8 @@
 // another row, and skips the data folder's row.
 //
 // Texts come from the language source; after a language change (OnLanguageChanged) the
-// next paint loads them again. GUI thread only.
+// next paint loads them again (the Browse button carries the text "WIZARD_STATIC_BROWSE").
+// The wizard opens centred on the screen. GUI thread only.
 #pragma once
 
 #include "desktop/foundation/agentlink/ui_data.h"

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
 #include <QTest>
 #include <QTreeWidgetItem>
 
@@ -208,6 +209,7 @@ TEST_F(WizardTest, OpeningSetsTheFlagAndShowsTheDefaultFolder) {
   EXPECT_TRUE(static_cast<QAbstractButton*>(w->Control(kWizDefaultOption))->isChecked());
   EXPECT_EQ(w->size(), QSize(718, 466));
   EXPECT_EQ(w->Control(kWizDataFolder)->size(), QSize(161, 16));
+  EXPECT_LE((w->frameGeometry().center() - w->screen()->availableGeometry().center()).manhattanLength(), 2);
   EXPECT_EQ(link_.refs, 1);
   EXPECT_TRUE(link_.calls.empty());
   w.reset();
@@ -312,6 +314,9 @@ TEST_F(WizardTest, DataFolderOptionsDecideWhatFinishHandsOver) {
     link_ = kstest::RecordingUIData();
     auto w = Open();
     c.choose(*w);
+    // The two options are one group: exactly one of them is checked.
+    EXPECT_NE(static_cast<QAbstractButton*>(w->Control(kWizDefaultOption))->isChecked(),
+              static_cast<QAbstractButton*>(w->Control(kWizOwnOption))->isChecked());
     w->OnBnClickedNextButton();
     w->OnBnClickedNextButton();
     w->OnBnClickedFinishButton();
