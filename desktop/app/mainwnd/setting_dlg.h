@@ -413,6 +413,9 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   void StartUpdateInstaller();
   // Gives the update manager its callback, the notice's parent and the agent link.
   void WireUpdateLogic();
+  // The tray command that checks for an update (Update -> here): a manual check, or the box
+  // "MSGBOX_ISUPDATINGNOW" while one runs.
+  void StartManualUpdateCheck();
   // Seconds left in which a click on a tray balloon opens the home page (after an update).
   static inline int g_nBalloonLinkCountdown = 0;
   ThreadTimer g_nCountdownTimer;

@@ -18,6 +18,12 @@ void CSettingDlg::WireUpdateLogic() {
   if (m_updateLogic) ks::update::ConnectUpdateLogic(*m_updateLogic, this, this, m_pUIData);
 }
 
+void CSettingDlg::StartManualUpdateCheck() {
+  if (!m_updateLogic) m_updateLogic = std::make_unique<ks::desktop::update::CUpdateLogic>();
+  WireUpdateLogic();
+  ks::update::StartManualCheck(*m_updateLogic);
+}
+
 LRESULT CSettingDlg::OnMsgUpdateAvailable(WPARAM, LPARAM) {
   if (!m_updateLogic) return 0;
   WireUpdateLogic();  // the notice needs its presenter even when the window was set up otherwise

@@ -165,7 +165,8 @@ void CUpdateNoticeDlg::OnButton(int answer) {
 int RunUpdateNotice(const std::string& version, QWidget* parent) {
   CUpdateNoticeDlg dlg(parent);
   dlg.SetOfferedVersion(QString::fromStdString(version));
-  return dlg.DoModal();
+  // A notice ended without an answer (the program is closing) does not agree to a download.
+  return dlg.DoModal() == ks::skin::IDOK ? ks::skin::IDOK : ks::skin::IDCANCEL;
 }
 
 }  // namespace ks::update

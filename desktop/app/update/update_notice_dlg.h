@@ -91,7 +91,8 @@ class CUpdateNoticeDlg : public ks::skin::CDiyDialog, public ks::desktop::ILangu
   ks::skin::CHtmlDlg* m_pBanner = nullptr;
 };
 
-// Runs one notice for `version` modally and returns its answer (IDOK 1 or IDCANCEL 2).
+// Runs one notice for `version` modally and returns its answer: IDOK (1) after the update
+// button, else IDCANCEL (2), also when the notice ended without a button.
 int RunUpdateNotice(const std::string& version, QWidget* parent = nullptr);
 
 }  // namespace ks::update

@@ -51,18 +51,29 @@ TEST_F(MainWindowUpdateTest, InformationWindowAndBalloonCountdownOncePerUpdate) 
   EXPECT_EQ(next->m_updateDlg.data(), nullptr);
 }
 
-TEST_F(MainWindowUpdateTest, PostedReportsAreHandledOnTheWindowsThread) {
+TEST_F(MainWindowUpdateTest, TheCheckCommandReachesTheServerAndTheAnswerComesBackPosted) {
   kstest::TraceCapture trace;
+  server_.Enqueue("/kestyl/update-pc.html",
+                  ks::fake::WebReply::Ok("{\"version\":\"1.2.0.4\",\"down\":\"http:\\/\\/127.0.0.1\\/inst\","
+                                         "\"size\":\"1MB\",\"md5\":\"00000000000000000000000000000000\"}"));
   auto window = MakeWindow();
-  kstest::ModalAnswerer answerer([](QWidget* w) { w->close(); });
-  window->OnNoUpdate();  // as the update thread calls it: only posts
-  EXPECT_TRUE(trace.With(QStringLiteral("box ")).isEmpty());
-  ASSERT_TRUE(kstest::WaitUntil([&] { return answerer.answered(); }));
+  upd::CUpdateLogic::Environment env;
+  env.ownVersion = [] { return std::string("1.2.0.4"); };
+  env.updateUrl = [this] { return server_.url() + "/kestyl/update-pc.html"; };
+  env.folder = tmp_ / "data/Kestyl";
+  window->m_updateLogic = std::make_unique<upd::CUpdateLogic>(env);
+
+  kstest::ModalAnswerer answerer([](QWidget* w) { w->close(); }, 20000);
+  window->StartManualUpdateCheck();
+  ASSERT_TRUE(kstest::WaitUntil([&] { return answerer.answered(); }, 30000));
+  EXPECT_EQ(Gets("/kestyl/update-pc.html"), 1u);
   EXPECT_EQ(trace.With(QStringLiteral("box ")),
             QStringList{QStringLiteral("box 0 \"<MSGBOX_UPDATETITLE>\" \"<MSGBOX_NOUPDATE>\"")});
 
+  // A download-finished report, as the update thread gives it: only posted, then recorded.
   window->OnDownloadFinish();
   uint32_t finish = 0;
+  EXPECT_FALSE(upd::ReadKestylDword(upd::kUpdateFinishValue, finish));
   ASSERT_TRUE(kstest::WaitUntil([&] { return upd::ReadKestylDword(upd::kUpdateFinishValue, finish); }));
   EXPECT_EQ(finish, 1u);
 }
