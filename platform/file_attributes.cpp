@@ -67,6 +67,37 @@ uint32_t StoredBits(const std::string& key) {
 
 }  // namespace
 
+std::set<std::string> EntriesWithAttributes(const std::string& folder, uint32_t bits) {
+  std::set<std::string> names;
+  bits &= kStoredAttributes;
+  if (folder.empty() || bits == 0) return names;
+  std::string prefix = KeyOf(folder);
+  if (prefix.empty() || prefix.back() != '/') prefix += '/';
+  // Every key that starts with prefix sorts between it and prefix with its "/" raised by one.
+  std::string end = prefix;
+  end.back() = static_cast<char>('/' + 1);
+  Store store(false);
+  if (!store.db()) return names;
+  sqlite3_stmt* q = nullptr;
+  if (sqlite3_prepare_v2(store.db(), "SELECT path, bits FROM attributes WHERE path >= ?1 AND path < ?2", -1, &q,
+                         nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(q, 1, prefix.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q, 2, end.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(q) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(q, 0);
+      const std::string key(text ? reinterpret_cast<const char*>(text) : "",
+                            static_cast<size_t>(sqlite3_column_bytes(q, 0)));
+      if (key.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string name = key.substr(prefix.size());
+      if (!name.empty() && name.find('/') == std::string::npos &&
+          (static_cast<uint32_t>(sqlite3_column_int64(q, 1)) & bits) != 0)
+        names.insert(name);
+    }
+  }
+  sqlite3_finalize(q);
+  return names;
+}
+
 std::string AttributeStorePath() { return PlatformDir() + "/attributes.db"; }
 
 uint32_t GetFileAttributes(const std::string& path) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 namespace ks::platform {
@@ -27,6 +28,10 @@ uint32_t GetFileAttributes(const std::string& path);
 // Sets the bits of `set` and clears those of `clear` (only kStoredAttributes count).
 // 0, ENOENT for a missing file, EIO when the store cannot be written.
 int ChangeFileAttributes(const std::string& path, uint32_t set, uint32_t clear);
+// Names of the entries directly inside `folder` whose stored bits hold any of `bits`, read
+// in one query (for listings). An entry that is a symbolic link is stored under its target
+// and so is not found here.
+std::set<std::string> EntriesWithAttributes(const std::string& folder, uint32_t bits);
 // Path of the attribute store of PlatformDir().
 std::string AttributeStorePath();
 

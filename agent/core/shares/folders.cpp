@@ -6,11 +6,13 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <set>
 
 #include "agent/core/shares/share_policy.h"
 #include "agent/db/local_db.h"
 #include "agent/log/log.h"
 #include "agent/util/util.h"
+#include "platform/file_attributes.h"
 
 namespace {
 
@@ -28,8 +30,12 @@ int GetSubFileInfo(const std::string& folder, std::vector<SubFileInfo>& out) {
   if (GetFileList(folder, files, false) != 0) rc = -1;
   std::string base = folder;
   if (base.empty() || base.back() != '/') base += '/';
+  // Entries marked hidden or system (desktop.ini of the data folder) are not listed, as
+  // listings on systems with such attributes never showed them.
+  const std::set<std::string> marked = ks::platform::EntriesWithAttributes(
+      folder, ks::platform::FILE_ATTRIBUTE_HIDDEN | ks::platform::FILE_ATTRIBUTE_SYSTEM);
   for (const std::string& name : dirs) {
-    if (HasControlCharacter(name)) continue;
+    if (HasControlCharacter(name) || marked.count(name)) continue;
     SubFileInfo e;
     e.type = 0;
     e.time = GetCurTimeStr();
@@ -39,7 +45,7 @@ int GetSubFileInfo(const std::string& folder, std::vector<SubFileInfo>& out) {
     out.push_back(std::move(e));
   }
   for (const std::string& name : files) {
-    if (HasControlCharacter(name)) continue;
+    if (HasControlCharacter(name) || marked.count(name)) continue;
     SubFileInfo e;
     e.type = 1;
     e.time = GetCurTimeStr();

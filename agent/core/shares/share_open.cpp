@@ -194,6 +194,37 @@ int OpenInShare(const std::string& path, int flags, int* fd) {
   return OpenInShareRoots(path, roots, flags, fd);
 }
 
+int OpenFolderInShareRoots(const std::string& path, const std::vector<std::string>& roots, bool create, int* fd) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY;
+  int rc = OpenInShareRoots(path, roots, kFlags, fd);
+  if (rc != ENOENT || !create) return rc;
+  std::string norm;
+  if (!NormalizeSharePath(path, norm)) return EXDEV;
+  const size_t slash = norm.find_last_of('/');
+  // A missing share root is never made here (it has no folder inside a share above it).
+  if (slash == std::string::npos || slash == 0 || slash + 1 == norm.size()) return rc;
+  const std::string name = norm.substr(slash + 1);
+  int parent = -1;
+  if (int e = OpenFolderInShareRoots(norm.substr(0, slash), roots, true, &parent)) return e;
+  int made = ::mkdirat(parent, name.c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno;
+  int got = made == 0 ? ::openat(parent, name.c_str(), kFlags | O_NOFOLLOW | O_CLOEXEC) : -1;
+  int e = got < 0 && made == 0 ? errno : made;
+  ::close(parent);
+  if (got >= 0) {
+    *fd = got;
+    return 0;
+  }
+  // A link stands there now (made by someone else meanwhile): the walk judges where it leads.
+  if (e == ELOOP || e == ENOTDIR) return OpenInShareRoots(norm, roots, kFlags, fd);
+  return e;
+}
+
+int OpenFolderInShare(const std::string& path, bool create, int* fd) {
+  std::vector<std::string> roots;
+  GetShareRoots(roots);
+  return OpenFolderInShareRoots(path, roots, create, fd);
+}
+
 std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 bool IdentityOf(int fd, FileIdentity* id) {

@@ -44,6 +44,15 @@ int OpenInShare(const std::string& path, int flags, int* fd);
 int OpenBeneath(const std::string& root, const std::string& rootReal, const std::string& relative, int flags,
                 int* fd);
 
+// The folder `path` inside its share, opened as OpenInShare does with O_RDONLY |
+// O_DIRECTORY (so the descriptor can serve as the base of *at calls and be synced). With
+// `create`, folders that are missing are made one at a time, each by mkdirat in its
+// parent's descriptor: a folder swapped for a link on the way can never have one made
+// outside the share. 0 with *fd, or an errno value as OpenInShare's.
+int OpenFolderInShareRoots(const std::string& path, const std::vector<std::string>& roots, bool create, int* fd);
+// The same against the shares of the database.
+int OpenFolderInShare(const std::string& path, bool create, int* fd);
+
 // A name that reaches exactly the object `fd` is open on ("/proc/self/fd/N"), for code
 // that reads by name (decoders, folder listings): what it names cannot be swapped.
 std::string DescriptorPath(int fd);

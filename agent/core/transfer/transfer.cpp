@@ -1,8 +1,7 @@
 #include "agent/core/transfer/transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,12 +21,17 @@ void Session::CloseFile() {
   }
 }
 
+Session::~Session() {
+  if (fd >= 0) ::close(fd);
+  if (dirFd >= 0) ::close(dirFd);
+}
+
 void Session::Discard() {
   CloseFile();
-  if (kind != Kind::kUpload || tempPath.empty()) return;
+  if (kind != Kind::kUpload || tempName.empty() || dirFd < 0) return;
   struct stat st {};
-  if (!journalPath.empty() && ::lstat(journalPath.c_str(), &st) == 0) return;
-  if (::unlink(tempPath.c_str()) == 0)
+  if (!journalName.empty() && ::fstatat(dirFd, journalName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return;
+  if (::unlinkat(dirFd, tempName.c_str(), 0) == 0)
     KS_LOG_DEBUG("Intranet tran", "upload %s ended unfinished, %s deleted.", path.c_str(), tempPath.c_str());
 }
 

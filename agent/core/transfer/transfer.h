@@ -39,13 +39,23 @@ struct Session {
   // only that same file (0/0: not known, any regular file at the path).
   dev_t fileDev = 0;
   ino_t fileIno = 0;
-  // Upload only.
-  std::string tempPath;     // the hidden temporary data file
-  std::string journalPath;  // the resume journal
+  // Upload only. The files live in the target's folder, opened beneath its share when the
+  // upload was announced and kept open until the session ends: every file operation is
+  // relative to that descriptor, so a folder swapped for a link meanwhile changes nothing.
+  int dirFd = -1;           // the target's folder (owned: closed with the session)
+  std::string name;         // the target's name in it
+  std::string tempName;     // the hidden temporary data file
+  std::string journalName;  // the resume journal
+  std::string tempPath;     // the temporary file's full path, for log lines
   std::string fingerprint;  // announced, 32 hex digits
   uint64_t size = 0;        // announced size
   int fd = -1;              // temporary file open for appending
   int udtSocket = -1;
+
+  Session() = default;
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
   std::mutex lock;  // serialises writes and the close of fd
   std::chrono::steady_clock::time_point lastUse = std::chrono::steady_clock::now();

@@ -59,17 +59,23 @@ bool ParseJournal(const uint8_t* data, size_t length, UploadJournal& out) {
 }
 
 bool WriteJournalFile(const std::string& path, const UploadJournal& journal) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return WriteJournalFileAt(AT_FDCWD, path, journal);
+}
+
+JournalRead ReadJournalFile(const std::string& path, UploadJournal& out) { return ReadJournalFileAt(AT_FDCWD, path, out); }
+
+bool WriteJournalFileAt(int dir, const std::string& path, const UploadJournal& journal) {
+  int fd = ::openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   auto record = EncodeJournal(journal);
   bool ok = WriteAll(fd, record.data(), record.size());
   if (::close(fd) != 0) ok = false;
-  if (!ok) ::unlink(path.c_str());
+  if (!ok) ::unlinkat(dir, path.c_str(), 0);
   return ok;
 }
 
-JournalRead ReadJournalFile(const std::string& path, UploadJournal& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+JournalRead ReadJournalFileAt(int dir, const std::string& path, UploadJournal& out) {
+  int fd = ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? JournalRead::kMissing : JournalRead::kInvalid;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -53,6 +53,9 @@ bool ParseJournal(const uint8_t* data, size_t length, UploadJournal& out);
 bool WriteJournalFile(const std::string& path, const UploadJournal& journal);
 enum class JournalRead { kMissing, kInvalid, kValid };
 JournalRead ReadJournalFile(const std::string& path, UploadJournal& out);
+// The same for the file `name` in the folder open as `dir` (AT_FDCWD: the working folder).
+bool WriteJournalFileAt(int dir, const std::string& name, const UploadJournal& journal);
+JournalRead ReadJournalFileAt(int dir, const std::string& name, UploadJournal& out);
 
 // True for 32 lower-case hex digits.
 bool IsFingerprintText(const std::string& text);

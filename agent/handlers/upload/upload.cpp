@@ -10,8 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "agent/core/shares/share_open.h"
 #include "agent/core/shares/share_policy.h"
-#include "agent/core/shares/folders.h"
 #include "agent/core/transfer/transfer.h"
 #include "agent/handlers/upload/journal.h"
 #include "agent/log/log.h"
@@ -129,25 +129,58 @@ bool WriteAll(int fd, const uint8_t* data, size_t length) {
   return true;
 }
 
-// Size of a regular file; -1 when missing or not a regular file.
-int64_t RegularFileSize(const std::string& path) {
+// The target's folder, opened beneath its share, with its path for log lines. Every file
+// an upload touches is named relative to `dir`.
+struct Place {
+  int dir = -1;
+  std::string folder;
+  std::string Path(const std::string& name) const { return (folder == "/" ? folder : folder + "/") + name; }
+};
+
+bool ExistsAt(int dir, const std::string& name) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return static_cast<int64_t>(st.st_size);
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void Unlink(const std::string& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-    KS_LOG_WARNING(kModule, "delete %s error: %s.", path.c_str(), std::strerror(errno));
+void UnlinkAt(const Place& place, const std::string& name) {
+  if (::unlinkat(place.dir, name.c_str(), 0) != 0 && errno != ENOENT)
+    KS_LOG_WARNING(kModule, "delete %s error: %s.", place.Path(name).c_str(), std::strerror(errno));
+}
+
+// Opens a regular file of the folder for reading (never through a symlink, never blocking
+// on a FIFO); -1 otherwise. *size receives its size.
+int OpenRegularAt(int dir, const std::string& name, uint64_t* size) {
+  int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+// The fingerprint of the open file (read through its descriptor, so exactly that file).
+std::string FingerprintOf(int fd) { return MD5(ks::shares::DescriptorPath(fd)).toString(); }
+
+// True when the folder holds `name` as a regular file of `size` bytes and this fingerprint.
+bool HoldsFile(const Place& place, const std::string& name, uint64_t size, const std::string& fingerprint) {
+  uint64_t have = 0;
+  int fd = OpenRegularAt(place.dir, name, &have);
+  if (fd < 0) return false;
+  bool same = have == size && FingerprintOf(fd) == fingerprint;
+  ::close(fd);
+  return same;
 }
 
 // Opens a temporary file for appending: a regular file only (never through a symlink,
 // never blocking on a FIFO someone put there).
-int OpenTemp(const std::string& path, int extraFlags) {
+int OpenTemp(const Place& place, const std::string& name, int extraFlags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags,
-                0644);
+    fd = ::openat(place.dir, name.c_str(),
+                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extraFlags, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st {};
@@ -159,47 +192,35 @@ int OpenTemp(const std::string& path, int extraFlags) {
   return fd;
 }
 
-// fdatasync of a file by its path; errors are logged, the upload goes on.
-void SyncData(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || ::fdatasync(fd) != 0)
-    KS_LOG_ERROR(kModule, "sync file %s error: %s.", path.c_str(), std::strerror(errno));
-  if (fd >= 0) ::close(fd);
-}
-
-// fsync of the folder holding `path`, so that a name made or removed there is durable.
-void SyncFolderOf(const std::string& path) {
-  std::string folder = ParentOf(path);
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0)
-    KS_LOG_ERROR(kModule, "sync folder %s error: %s.", folder.c_str(), std::strerror(errno));
-  if (fd >= 0) ::close(fd);
+// fsync of the folder, so that a name made or removed there is durable.
+void SyncFolder(const Place& place) {
+  if (::fsync(place.dir) != 0)
+    KS_LOG_ERROR(kModule, "sync folder %s error: %s.", place.folder.c_str(), std::strerror(errno));
 }
 
 // Where an announced upload goes on and from which offset.
 struct Plan {
   bool complete = false;  // the target already holds the file: no session
   bool failed = false;    // journal or temporary file could not be set up
-  std::string tempPath;
+  std::string tempName;
   int fd = -1;
   uint32_t offset = 0;
 };
 
 // The resume decision with the files it implies. Runs under g_targetMutex.
-Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fingerprint, bool othersBusy) {
+Plan PlanUpload(const Place& place, const std::string& target, const std::string& name, uint32_t size,
+                const std::string& fingerprint, bool othersBusy) {
   Plan plan;
-  const std::string primaryTemp = TempPathFor(target);
-  const std::string journalPath = JournalPathFor(target);
+  const std::string primaryTemp = TempPathFor(name);
+  const std::string journalName = JournalPathFor(name);
   UploadJournal journal;
-  JournalRead read = ReadJournalFile(journalPath, journal);
+  JournalRead read = ReadJournalFileAt(place.dir, journalName, journal);
   bool ourJournal = read == JournalRead::kValid && journal.target == target && journal.fingerprint == fingerprint;
 
-  struct stat st {};
-  if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size &&
-      MD5(target).toString() == fingerprint) {
+  if (HoldsFile(place, name, size, fingerprint)) {
     if (ourJournal) {  // a left-over copy of a file that is already there
-      Unlink(primaryTemp);
-      Unlink(journalPath);
+      UnlinkAt(place, primaryTemp);
+      UnlinkAt(place, journalName);
     }
     plan.complete = true;
     plan.offset = size;
@@ -207,8 +228,8 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
   }
 
   if (ourJournal && !othersBusy) {
-    plan.tempPath = primaryTemp;
-    plan.fd = OpenTemp(primaryTemp, 0);
+    plan.tempName = primaryTemp;
+    plan.fd = OpenTemp(place, primaryTemp, 0);
     if (plan.fd < 0) {
       plan.failed = true;
       return plan;
@@ -234,8 +255,8 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
     // new name, never the journalled one (even when that file is gone), so that the other
     // upload can never resume from these bytes.
     for (unsigned n = 0; n < kMaxCollisionNames; ++n) {
-      plan.tempPath = CollisionName(primaryTemp, n);
-      plan.fd = OpenTemp(plan.tempPath, O_EXCL);
+      plan.tempName = CollisionName(primaryTemp, n);
+      plan.fd = OpenTemp(place, plan.tempName, O_EXCL);
       if (plan.fd >= 0 || errno != EEXIST) break;
     }
     if (plan.fd < 0) plan.failed = true;
@@ -243,18 +264,18 @@ Plan PlanUpload(const std::string& target, uint32_t size, const std::string& fin
   }
 
   // No journal, or one that describes nothing usable: start over with a new one.
-  if (read != JournalRead::kMissing) Unlink(journalPath);
-  if (!WriteJournalFile(journalPath, {target, fingerprint})) {
-    KS_LOG_ERROR(kModule, "write upload journal %s error.", journalPath.c_str());
+  if (read != JournalRead::kMissing) UnlinkAt(place, journalName);
+  if (!WriteJournalFileAt(place.dir, journalName, {target, fingerprint})) {
+    KS_LOG_ERROR(kModule, "write upload journal %s error.", place.Path(journalName).c_str());
     plan.failed = true;
     return plan;
   }
-  SyncFolderOf(journalPath);  // the journal's name survives a power cut
-  plan.tempPath = primaryTemp;
-  plan.fd = OpenTemp(primaryTemp, O_TRUNC);
+  SyncFolder(place);  // the journal's name survives a power cut
+  plan.tempName = primaryTemp;
+  plan.fd = OpenTemp(place, primaryTemp, O_TRUNC);
   if (plan.fd < 0) {
     plan.failed = true;
-    Unlink(journalPath);
+    UnlinkAt(place, journalName);
   }
   return plan;
 }
@@ -283,56 +304,76 @@ void AppendChunk(Session& s, const uint8_t* data, size_t length) {
 }
 
 // Renames the temporary file to the target, or to the first free collision name.
-// The final name, or "" when the rename failed for another reason.
-std::string Publish(const std::string& tempPath, const std::string& target) {
-  std::string name = target;
+
+// Gives the temporary file the target's name, or the first free collision name, never
+// replacing anything. Where the file system cannot rename without replacing, a hard link
+// under the new name followed by the removal of the old one does the same. The final name,
+// or "" when it failed for another reason.
+std::string Publish(const Place& place, const std::string& tempName, const std::string& name) {
+  std::string final = name;
+  bool linkInstead = false;
   for (unsigned n = 0; n <= kMaxCollisionNames; ++n) {
-    if (::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) return name;
+    int rc = linkInstead ? -1 : ::renameat2(place.dir, tempName.c_str(), place.dir, final.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && !linkInstead && (errno == EINVAL || errno == ENOSYS)) linkInstead = true;
+    if (linkInstead) {
+      rc = ::linkat(place.dir, tempName.c_str(), place.dir, final.c_str(), 0);
+      if (rc == 0) UnlinkAt(place, tempName);
+    }
+    if (rc == 0) return final;
     if (errno != EEXIST) break;
-    name = CollisionName(target, n);
+    final = CollisionName(name, n);
   }
-  KS_LOG_ERROR(kModule, "rename file %s to %s error: %s.", tempPath.c_str(), name.c_str(), std::strerror(errno));
+  KS_LOG_ERROR(kModule, "rename file %s to %s error: %s.", place.Path(tempName).c_str(), place.Path(final).c_str(),
+               std::strerror(errno));
   return std::string();
 }
 
 // The end of an upload whose file is closed. Runs under g_targetMutex.
 void FinishUpload(const Session& s, bool complete) {
-  const bool hasJournal = Exists(s.journalPath);
+  if (s.dirFd < 0) return;
+  const Place place{s.dirFd, ParentOf(s.path)};
+  const bool hasJournal = ExistsAt(s.dirFd, s.journalName);
   // A temporary file without a journal can never be resumed.
   auto keepOrDrop = [&] {
-    if (!hasJournal) Unlink(s.tempPath);
+    if (!hasJournal) UnlinkAt(place, s.tempName);
   };
   if (!complete) {
     keepOrDrop();
     return;
   }
-  int64_t have = RegularFileSize(s.tempPath);
-  if (have >= 0 && static_cast<uint64_t>(have) < s.size) {
-    KS_LOG_WARNING(kModule, "upload %s ended with %lld of %llu bytes.", s.path.c_str(), static_cast<long long>(have),
-                   static_cast<unsigned long long>(s.size));
-    keepOrDrop();
+  uint64_t have = 0;
+  int fd = OpenRegularAt(s.dirFd, s.tempName, &have);
+  if (fd < 0) {
+    KS_LOG_ERROR(kModule, "upload file %s is missing.", s.tempPath.c_str());
     return;
   }
-  if (have < 0) {
-    KS_LOG_ERROR(kModule, "upload file %s is missing.", s.tempPath.c_str());
+  if (have < s.size) {
+    ::close(fd);
+    KS_LOG_WARNING(kModule, "upload %s ended with %llu of %llu bytes.", s.path.c_str(),
+                   static_cast<unsigned long long>(have), static_cast<unsigned long long>(s.size));
+    keepOrDrop();
     return;
   }
   // On the disk before the final check and the rename: a power cut must never leave a
   // published file shorter than what was logged as finished.
-  SyncData(s.tempPath);
-  if (static_cast<uint64_t>(have) != s.size || MD5(s.tempPath).toString() != s.fingerprint) {
+  if (::fdatasync(fd) != 0)
+    KS_LOG_ERROR(kModule, "sync file %s error: %s.", s.tempPath.c_str(), std::strerror(errno));
+  const bool matches = have == s.size && FingerprintOf(fd) == s.fingerprint;
+  ::close(fd);
+  if (!matches) {
     KS_LOG_ERROR(kModule, "upload %s does not match its fingerprint %s, deleted.", s.path.c_str(),
                  s.fingerprint.c_str());
-    Unlink(s.tempPath);
-    if (hasJournal) Unlink(s.journalPath);
+    UnlinkAt(place, s.tempName);
+    if (hasJournal) UnlinkAt(place, s.journalName);
     return;
   }
-  std::string finalName = Publish(s.tempPath, s.path);
+  std::string finalName = Publish(place, s.tempName, s.name);
   if (finalName.empty()) return;  // both files stay: the next announcement resumes
-  SyncFolderOf(finalName);  // the new name before the journal goes
-  if (hasJournal) Unlink(s.journalPath);
-  KS_LOG_INFO(kModule, "upload file %s finished.", finalName.c_str());
-  ks::transfer::WriteTranLog(finalName, 0, static_cast<int64_t>(s.size));
+  SyncFolder(place);  // the new name before the journal goes
+  if (hasJournal) UnlinkAt(place, s.journalName);
+  const std::string published = place.Path(finalName);
+  KS_LOG_INFO(kModule, "upload file %s finished.", published.c_str());
+  ks::transfer::WriteTranLog(published, 0, static_cast<int64_t>(s.size));
 }
 
 }  // namespace
@@ -378,16 +419,30 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
   const std::string folder = ParentOf(target);
   if (target.substr(folder.size()).find(kTempSuffix) != std::string::npos) return refuse(target, KS_PATH_NOT_SHARED);
   if (int rc = CheckFolderContainment(folder); rc != KS_OK) return refuse(folder, rc);
-  if (int rc = CreateDirPath(folder); rc != 0) {
-    KS_LOG_ERROR(kModule, "creat filer %s error.", folder.c_str());
-    *reply = ErrorAnswer(sessionId, static_cast<uint16_t>(rc));
-    return rc;
+  // From here on the folder is this descriptor, whatever its path comes to name: missing
+  // folders are made inside it, and every file of the upload is made relative to it.
+  int dirFd = -1;
+  if (int e = ks::shares::OpenFolderInShare(folder, true, &dirFd); e != 0) {
+    if (e == EXDEV || e == ELOOP) {
+      KS_LOG_WARNING(kModule, "upload folder %s leads out of its share: refused.", folder.c_str());
+      return refuse(folder, KS_PATH_NOT_SHARED);
+    }
+    KS_LOG_ERROR(kModule, "creat filer %s error: %s.", folder.c_str(), std::strerror(e));
+    *reply = ErrorAnswer(sessionId, kErrorNoSpace);
+    return -1;
   }
+  Place place{dirFd, folder};
+  // Closes the folder on every road but the one that hands it to a session.
+  std::unique_ptr<Place, void (*)(Place*)> closer(&place, [](Place* p) {
+    if (p->dir >= 0) ::close(p->dir);
+  });
   KS_LOG_INFO(kModule, "check dir:%s", folder.c_str());
   if (int rc = CheckShareFilePath(target); rc != KS_OK) return refuse(folder, rc);
+  const std::string name = target.substr(folder == "/" ? 1 : folder.size() + 1);
 
   uint64_t freeKb = 0;
-  if (g_freeSpace.load()(folder, freeKb) != 0 || freeKb <= size / 1024) {
+  // The file system of the folder opened, not of whatever its path names by now.
+  if (g_freeSpace.load()(ks::shares::DescriptorPath(place.dir), freeKb) != 0 || freeKb <= size / 1024) {
     KS_LOG_ERROR(kModule, "not have enough size for save file %s.", target.c_str());
     *reply = ErrorAnswer(sessionId, kErrorNoSpace);
     return -1;
@@ -410,9 +465,9 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
     if (s.kind == Kind::kUpload && s.path == target) othersBusy = true;
   });
 
-  Plan plan = PlanUpload(target, size, fingerprint, othersBusy);
+  Plan plan = PlanUpload(place, target, name, size, fingerprint, othersBusy);
   if (plan.failed) {
-    KS_LOG_ERROR(kModule, "open file %s error.", plan.tempPath.empty() ? target.c_str() : plan.tempPath.c_str());
+    KS_LOG_ERROR(kModule, "open file %s error.", place.Path(plan.tempName.empty() ? name : plan.tempName).c_str());
     *reply = ErrorAnswer(sessionId, kErrorNoSpace);
     return -1;
   }
@@ -425,8 +480,12 @@ int ReqUpLoadFile(const uint8_t* body, size_t bodyLength, const MsgHead* head, C
   s->owner = OwnerOf(conn);
   s->id = sessionId;
   s->path = target;
-  s->tempPath = plan.tempPath;
-  s->journalPath = JournalPathForTemp(plan.tempPath);
+  s->dirFd = place.dir;
+  place.dir = -1;  // the session's now
+  s->name = name;
+  s->tempName = plan.tempName;
+  s->journalName = JournalPathForTemp(plan.tempName);
+  s->tempPath = place.Path(plan.tempName);
   s->fingerprint = fingerprint;
   s->size = size;
   s->fd = plan.fd;

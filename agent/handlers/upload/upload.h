@@ -21,6 +21,12 @@
 // - Containment first: the target's deepest existing folder must lie in a share before
 //   any missing folder is created; ".." and relative paths are refused (4118), as are
 //   targets whose name contains "kestyl.rename" (reserved for the upload files).
+// - The target's folder is opened once, beneath its share root (share_open.h: element by
+//   element, no link out of the share followed), missing folders being made inside it; the
+//   session keeps that descriptor, and the journal, the temporary file, the checks and the
+//   published name are all relative to it (openat, renameat2 without replacing). A folder
+//   swapped for a link to elsewhere meanwhile can never draw a byte of the upload outside
+//   the share; a folder that leads out at the announcement is refused (4118).
 // - Free space of the target's file system (64-bit KB) must exceed size / 1024.
 // - A target that already holds the announced file answers its size; no session is
 //   opened, so the end of the upload creates nothing.

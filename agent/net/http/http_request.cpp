@@ -128,8 +128,9 @@ std::shared_ptr<const ShareView> CurrentShares() {
   if (!g_shareView || now - g_shareView->readAtMs >= kShareViewMs) {
     auto view = std::make_shared<ShareView>();
     std::vector<std::string> roots;
-    ParseDefaultDir(view->defaults);
-    ParseShareInfo(roots);
+    // A read that failed (the database busy or damaged for a moment) must not stand for a
+    // second as "nothing is shared": the last good view serves until a read succeeds.
+    if ((ParseDefaultDir(view->defaults) != 0 || ParseShareInfo(roots) != 0) && g_shareView) return g_shareView;
     const DefShareInfo& d = view->defaults;
     for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
       roots.push_back(*f);

@@ -92,7 +92,8 @@ bool ConnectRequests::event(QEvent* e) {
 }
 
 void ConnectRequests::OnConnectDlgResult(const ConnectDlgResult* result) {
-  if (uiData_ != nullptr && result != nullptr) uiData_->AnswerConnectRequest(result);
+  IUIData* link = uiDataSource_ ? uiDataSource_() : uiData_;
+  if (link != nullptr && result != nullptr) link->AnswerConnectRequest(result);
 }
 
 void ConnectRequests::ShowOldest() {

@@ -68,6 +68,9 @@ class ConnectRequests : public QObject, public IConnectDlgCallBack {
   ~ConnectRequests() override;
 
   void SetUIData(IUIData* uiData) { uiData_ = uiData; }
+  // Asked at each answer instead of the link given above (an owner whose link comes and
+  // goes); GUI thread.
+  void SetUIDataSource(std::function<IUIData*()> source) { uiDataSource_ = std::move(source); }
 
   // Starts the 1000 ms ageing timer (the window's initialisation).
   void StartTimer();
@@ -98,6 +101,7 @@ class ConnectRequests : public QObject, public IConnectDlgCallBack {
   void ShowNext();
 
   IUIData* uiData_;
+  std::function<IUIData*()> uiDataSource_;
   std::function<void()> onIdle_;
   ConnectRequestQueue queue_;
   QPointer<CConnectDlg> dialog_;

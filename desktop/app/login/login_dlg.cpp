@@ -302,6 +302,11 @@ void CLoginDlg::ShowErrorText(const QString& text) {
   error_->show();
 }
 
+void CLoginDlg::RedrawNow() {
+  if (!m_bTextsLoaded) LoadLanguageTexts();
+  repaint();
+}
+
 void CLoginDlg::OnEnSetfocusEmailEdit() {
   ControlsToMembers();
   if (m_strAccount == AccountHint()) m_strAccount.clear();

@@ -97,6 +97,9 @@ class CLoginDlg : public ks::skin::CDiyDialog, public ks::desktop::ILanguageCall
 
   void SetLoginInfo(const LoginInfo& info);
   void ShowErrorText(const QString& text);
+  // Sets the language texts now when they are due (as the next paint would) and repaints:
+  // what a caller shows after this is not undone by that paint.
+  void RedrawNow();
 
   // Hint routines (the main window runs the two kill-focus ones and the password set-focus
   // one, in this order, before it shows the dialog).

@@ -32,6 +32,7 @@
 
 #include "desktop/app/login/login_dlg.h"
 #include "desktop/app/pages/page_tables.h"
+#include "desktop/app/pages/setting_pages.h"
 #include "desktop/app/shell/autostart.h"
 #include "desktop/app/shell/service_control.h"
 #include "desktop/foundation/agentlink/ui_data.h"
@@ -331,6 +332,8 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   ThreadTimer m_nBannerTimer;
   ThreadTimer m_nTrayFlashTimer;
   int m_IsLoging = 1;
+  // The ks::login::LoginRoad that does the log-in work (a child object, made on first use).
+  QObject* m_pLoginRoad = nullptr;
 
   // ---- pages (share page, tray clicks and commands, account page, pages, data folder,
   // transfer rows) -------------------------------------------------------------------------
@@ -385,6 +388,15 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   std::mutex m_csMoveFolder;
   bool m_bMovingFolder = false;
   bool m_bLoginSetupDone = false;
+  // The pages' handlers and state live in m_pages (desktop/app/pages/setting_pages.h); the
+  // members above mirror what the other areas read (MirrorPageState).
+  std::unique_ptr<ks::pages::PagesHost> m_pagesHost;
+  std::unique_ptr<ks::pages::SettingPages> m_pages;
+  void MirrorPageState();
+  void SetDataFolder(const std::string& folder);
+  void OnChangePasswordLinkClicked();
+  // Refreshes the log-in dialog's edits as if the owner had moved through them.
+  void RefreshLoginDlg();
 
   // ---- update (update events, set-up flags, update notice after an update) ---------------
   void OnUpdateReady() override;
@@ -399,6 +411,11 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   void CountdownTimerProc();
   // The destructor's installer start (only when m_bUpdateReady is set).
   void StartUpdateInstaller();
+  // Gives the update manager its callback, the notice's parent and the agent link.
+  void WireUpdateLogic();
+  // Seconds left in which a click on a tray balloon opens the home page (after an update).
+  static inline int g_nBalloonLinkCountdown = 0;
+  ThreadTimer g_nCountdownTimer;
 
   std::unique_ptr<ks::desktop::update::CUpdateLogic> m_updateLogic;
   bool m_bUpdateReady = false;
@@ -416,6 +433,17 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   std::list<ks::desktop::ConnectRequestInfo*> m_connectRequests;
   ThreadTimer m_nConnectTimer;
   QWidget* m_pApDlg = nullptr;  // the hosted-network dialog
+  // Requests wait behind the confirmation dialog on screen: the tray icon timer shows icons
+  // 255 and 254 in turn while this holds, before it looks at m_iMobileStatic (the status poll
+  // rewrites that one every 2 s). Thread-safe.
+  bool ConnectRequestsWaiting() const;
+  // The queue, the one confirmation dialog on screen and the answers to the agent
+  // (desktop/app/connect/connect_requests.h): a child object of the window, made with it;
+  // requests reach it only through OnConnectRequest, which the link stops calling before the
+  // window goes.
+  QObject* MakeConnectFlow();
+  QObject* m_pConnectFlow = MakeConnectFlow();
+  bool m_bAdapterKeysSeeded = false;  // the adapters' registry keys were filled in
 
  protected:
   bool event(QEvent* e) override;

@@ -149,10 +149,13 @@ class SystemStartupHost final : public StartupHost {
     return folder.empty() ? std::string() : folder + "/Kestyl";
   }
   bool WriteSessionEnv() override { return ks::platform::WriteSessionEnv(); }
-  void ExecInSession(const std::string&) override {
+  void ExecInSession(const std::string& quotedPath) override {
+    std::vector<std::string> environment;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) environment.emplace_back(*e);
+    // GetInstance always makes the process-wide CUIData.
     ks::desktop::IUIData* link = ks::desktop::CUIData::GetInstance();
     if (link == nullptr) return;
-    link->ExecInSession();
+    static_cast<ks::desktop::CUIData*>(link)->ExecInSession(SessionEnvironmentPrefix(environment) + quotedPath);
     link->Release();
   }
   void RunElevatedNoWait(const std::string& program) override { CKSUtil::RunElevated(program, "", false); }

@@ -11,6 +11,22 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
+std::string SessionEnvironmentPrefix(const std::vector<std::string>& environment) {
+  std::string out;
+  for (const std::string& entry : environment) {
+    const size_t eq = entry.find('=');
+    if (eq == std::string::npos || entry.compare(0, 7, "KESTYL_") != 0) continue;
+    const std::string name = entry.substr(0, eq);
+    const std::string value = entry.substr(eq + 1);
+    if (name == "KESTYL_ELEVATED" || name == "KESTYL_PLATFORM_DIR") continue;
+    bool fine = true;
+    for (char c : name) fine = fine && ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_');
+    for (char c : value) fine = fine && static_cast<unsigned char>(c) >= 0x20 && c != 0x7F;
+    if (fine) out += name + "=" + ShellQuote(value) + " ";
+  }
+  return out;
+}
+
 bool IsAutoStart(const std::string& commandLine) {
   return commandLine.size() > 1 && commandLine.find("autostartup", 1) != std::string::npos;
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace ks::app {
 
@@ -52,6 +53,11 @@ class StartupHost {
 
 // The text quoted for /bin/sh: '...' with each ' written as '\''.
 std::string ShellQuote(const std::string& text);
+// What goes in front of the hand-over's command line: this process's KESTYL_* variables
+// (so that the new copy reaches the same agent), each as NAME='value' and a blank.
+// KESTYL_ELEVATED and KESTYL_PLATFORM_DIR are the launcher's own; names that are not
+// [A-Z0-9_] and values with control characters are left out.
+std::string SessionEnvironmentPrefix(const std::vector<std::string>& environment);
 // The command line holds "autostartup" after its first character.
 bool IsAutoStart(const std::string& commandLine);
 

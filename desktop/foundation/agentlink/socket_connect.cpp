@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -244,6 +245,7 @@ void CSocketConnect::RecvThread() {
       item = std::move(m_lstRequest.front());
       m_lstRequest.pop_front();
       m_sSocket = fd;
+      workerBusy_ = true;
     }
     uint16_t type = wire::GetU16(item.message.data() + 2);
     int error = 0;
@@ -270,7 +272,18 @@ void CSocketConnect::RecvThread() {
     } else {
       WithCallback([&](ISocketConnectCallback* cb) { cb->OnReceive(in.data(), in.size()); });
     }
+    {
+      std::lock_guard<std::mutex> lock(m_lcQueue);
+      workerBusy_ = false;
+    }
+    queueIdle_.notify_all();
   }
+}
+
+bool CSocketConnect::WaitForQueue(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_lcQueue);
+  return queueIdle_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [this] { return m_bStop || (m_lstRequest.empty() && !workerBusy_); });
 }
 
 int CSocketConnect::StartListening() {

@@ -81,6 +81,10 @@ class CSocketConnect {
   // head) for an empty host or a message that is not whole.
   int PostRequest(const std::string& host, const std::vector<uint8_t>& message);
 
+  // Waits until no queued request is left and the worker is done with the last one (its
+  // callback returned): true, or false when that did not happen within timeoutMs.
+  bool WaitForQueue(int timeoutMs);
+
   // Binds and starts the listener thread: 0, or -1 when the port cannot be bound (the
   // listener is not started). A second call while listening returns 0.
   int StartListening();
@@ -120,6 +124,8 @@ class CSocketConnect {
   std::deque<RequestItem> m_lstRequest;
   bool m_bStop = false;
   int m_sSocket = -1;  // the worker's request socket while it runs; guarded by m_lcQueue
+  bool workerBusy_ = false;  // a request taken from the queue is not finished; guarded by m_lcQueue
+  std::condition_variable queueIdle_;
   std::thread m_hRecvThread;
 
   std::mutex m_lcConnect;

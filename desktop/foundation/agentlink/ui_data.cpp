@@ -23,6 +23,7 @@
 #include "desktop/foundation/util/ks_util.h"
 #include "platform/elevation.h"
 #include "platform/process.h"
+#include "platform/session_launcher.h"
 
 namespace ks::desktop {
 
@@ -106,6 +107,20 @@ struct CUIData::Impl : ISocketConnectCallback {
       });
       lock.lock();
     }
+  }
+
+  // MSG_SHOW_GET_DEF_SHARE: true and the agent's data folder (also kept) on a matching reply.
+  bool LoadDefShare(std::string* root) {
+    std::vector<uint8_t> body;
+    std::vector<std::string> folders;
+    if (Ask(dw::MakeRequest(MSG_SHOW_GET_DEF_SHARE, 0), &body) != 0 ||
+        !dw::ParseGetDefShareReply(body.data(), body.size(), &folders) || folders.size() != dw::kDefShareFolderCount)
+      return false;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    dataRoot = folders[0];
+    categories.assign(folders.begin() + 1, folders.end());
+    *root = folders[0];
+    return true;
   }
 
   void SetupLocalDataFolder(bool force);
@@ -257,6 +272,8 @@ int CUIData::Login(LoginInfo* info, bool hash) {
   return r == 0 ? 0 : -1;
 }
 
+bool CUIData::WaitForQueuedRequests(int timeoutMs) { return impl_->link.WaitForQueue(timeoutMs); }
+
 int CUIData::Logout() {
   if (CKSConfig::GetInstance()->IsDebugOn()) KS_DESKTOP_LOG("CUIData::Logout", "CUIData::Logout() begin");
   std::vector<uint8_t> body;
@@ -285,15 +302,8 @@ int CUIData::GetLogOnInfo(LoginInfo* info) {
 
 int CUIData::GetDefShare(std::string* root, bool prepare) {
   Impl& d = *impl_;
-  std::vector<uint8_t> body;
-  std::vector<std::string> folders;
-  if (d.Ask(dw::MakeRequest(MSG_SHOW_GET_DEF_SHARE, 0), &body) == 0 &&
-      dw::ParseGetDefShareReply(body.data(), body.size(), &folders) && folders.size() == dw::kDefShareFolderCount) {
-    std::lock_guard<std::mutex> lock(d.stateMutex);
-    d.dataRoot = folders[0];
-    d.categories.assign(folders.begin() + 1, folders.end());
-    if (root) *root = folders[0];
-  }
+  std::string answered;
+  if (d.LoadDefShare(&answered) && root) *root = answered;
   if (!prepare) return 0;
   std::string current;
   {
@@ -321,6 +331,9 @@ int CUIData::SetDefShare(const std::string& folder) {
     std::lock_guard<std::mutex> lock(d.stateMutex);
     oldRoot = d.dataRoot;
   }
+  // A data folder never asked for yet may hold data: moving without it would leave that
+  // data behind, out of the agent's reach.
+  if (oldRoot.empty()) d.LoadDefShare(&oldRoot);
   int r = 0;
   bool copied = false;
   if (!oldRoot.empty()) {
@@ -515,8 +528,21 @@ void CUIData::Impl::SetupLocalDataFolder(bool force) {
 }
 
 int CUIData::ExecInSession() {
+  // The agent starts the program with this session's display: it reads it from this file.
+  if (!platform::WriteSessionEnv()) KS_DESKTOP_LOG("CUIData::ExecInSession", "Session environment not written");
   std::vector<uint8_t> request;
-  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), impl_->programDir + "/Kestyl", &request)) return -1;
+  // The agent's launcher runs the text through the shell: the path goes as one quoted word.
+  std::string quoted = "'";
+  for (char c : impl_->programDir + "/Kestyl") quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  quoted += "'";
+  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), quoted, &request)) return -1;
+  std::vector<uint8_t> reply;
+  return impl_->link.SendRequest(impl_->Host(), request, &reply) == 0 ? 0 : -1;
+}
+
+int CUIData::ExecInSession(const std::string& commandLine) {
+  std::vector<uint8_t> request;
+  if (!dw::MakeExecRequest(0, static_cast<uint32_t>(::getuid()), commandLine, &request)) return -1;
   std::vector<uint8_t> reply;
   return impl_->link.SendRequest(impl_->Host(), request, &reply) == 0 ? 0 : -1;
 }

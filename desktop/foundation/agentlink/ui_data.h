@@ -129,7 +129,8 @@ class IUIData {
   virtual int SetAutoTiding(bool on) = 0;
   // Writes the local decorations of the data folder again (only for the host "127.0.0.1").
   virtual int SetupDataFolder() = 0;
-  // Asks the agent to start this program in the owner's session.
+  // Asks the agent to start this program (<program folder>/Kestyl, quoted for the shell) in
+  // the owner's session (the user id), after writing this session's display variables for it.
   virtual int ExecInSession() = 0;
 
  protected:
@@ -182,6 +183,13 @@ class CUIData final : public IUIData {
   int SetAutoTiding(bool on) override;
   int SetupDataFolder() override;
   int ExecInSession() override;
+  // The same request with the caller's command line, sent as it is (the launcher runs it
+  // through /bin/sh -c: the caller quotes); the caller writes the session environment.
+  int ExecInSession(const std::string& commandLine);
+
+  // Waits until the queued requests (the log-in) are sent and answered: true, or false
+  // after timeoutMs. For tools that end right after queueing one.
+  bool WaitForQueuedRequests(int timeoutMs);
 
   struct Impl;
 

@@ -113,9 +113,18 @@ void WorkerLoop(std::string syncFolder, bool isPrimary) {
   int failures = 0;
   std::unique_lock<std::mutex> held(s.lock);
   while (s.running) {
+    // The look at the processes and the start batch (which waits for its prompt and its
+    // programs) run without the lock: Stop takes it to say so and must not wait for them.
+    const std::u16string adapterIndex = s.adapterIndex;
+    const std::string account = s.account, configuredFolder = s.syncFolder;
+    const bool configuredPrimary = s.isPrimary;
+    held.unlock();
     if (!CKSUtil::IsProcessRunning("KestylSyncNet.exe"))
-      CSyncLogic::RunStartBatch(s.adapterIndex, s.account, s.syncFolder, s.isPrimary);
-    if (CKSUtil::IsProcessRunning("KestylSync.exe")) {
+      CSyncLogic::RunStartBatch(adapterIndex, account, configuredFolder, configuredPrimary);
+    const bool syncRunning = CKSUtil::IsProcessRunning("KestylSync.exe");
+    held.lock();
+    if (!s.running) break;  // stopped meanwhile: nothing more is started
+    if (syncRunning) {
       failures = 0;
     } else {
       if (failures++ >= 10) {

@@ -184,6 +184,14 @@ bool ReadKestylDword(const char* name, uint32_t& value) {
   return true;
 }
 
+bool KestylKeyOpens() {
+  using namespace ks::platform;
+  HKEY key = nullptr;
+  if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, kRegistryKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
 bool WriteKestylDword(const char* name, uint32_t value) {
   using namespace ks::platform;
   HKEY key = nullptr;

@@ -88,6 +88,8 @@ bool UpdateWithoutAsking();
 // Writes a DWORD value into HKLM SOFTWARE\Kestyl (never creates the key); false when the
 // key cannot be opened or the write fails.
 bool WriteKestylDword(const char* name, uint32_t value);
+// HKLM SOFTWARE\Kestyl can be opened with full access.
+bool KestylKeyOpens();
 // Reads it; false when the key or value is missing.
 bool ReadKestylDword(const char* name, uint32_t& value);
 // Lower-case MD5 of the file; "" when it cannot be read.

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/fakes/agent_harness.h"
 #include "tests/fakes/fake_mobile_client.h"
@@ -70,6 +71,7 @@ class UploadE2E : public ::testing::Test {
     o.sql = {"delete from ks_defshare",
              "insert into ks_defshare (def, def_pic, def_music, def_video, def_doc, def_instant) values ('" +
                  share + "', '" + pics + "', '', '', '', '')"};
+    o.sql.insert(o.sql.end(), extra_sql.begin(), extra_sql.end());
     o.env = std::move(env);
     agent = std::make_unique<AgentHarness>(o);
     ASSERT_TRUE(agent->Start()) << agent->ReadConsole() << agent->ReadLog();
@@ -93,6 +95,7 @@ class UploadE2E : public ::testing::Test {
   std::string share = dir / "share";
   std::string pics = dir / "pics";
   std::string outside = dir / "outside";
+  std::vector<std::string> extra_sql;  // run after the default folders are set
   std::unique_ptr<AgentHarness> agent;
 };
 
@@ -295,3 +298,39 @@ TEST_F(UploadE2E, DotDotTargetIsRefusedWithoutFolders) {
 }
 
 }  // namespace
+
+// A shared folder that is no default folder is tidied at start-up like the data folder: a
+// temporary file or a journal alone can never resume and goes; a pair of both stays, and
+// the client's next announcement resumes from it.
+TEST_F(UploadE2E, StartUpTidiesAnotherShareAndKeepsResumablePairs) {
+  const std::string other = dir / "other";
+  fs::create_directories(other);
+  const std::string data = RandomData(10000, 9);
+  const std::string fp = ks::fake::DigestHex(ks::fake::BytesFingerprint(data));
+  auto journal = [&](const std::string& target) {
+    std::string record(288, '\0');
+    record.replace(0, target.size(), target);
+    record.replace(255, 32, fp);
+    return record;
+  };
+  WriteFile(other + "/alone.binkestyl.rename", data.substr(0, 3000));
+  WriteFile(other + "/orphan.binkestyl.renametmp", journal(other + "/orphan.bin"));
+  WriteFile(other + "/pair.binkestyl.rename", data.substr(0, 4000));
+  WriteFile(other + "/pair.binkestyl.renametmp", journal(other + "/pair.bin"));
+  WriteFile(other + "/kept.txt", "x");
+  extra_sql = {"delete from ks_share", "insert into ks_share (path) values ('" + other + "')"};
+  StartAgent();
+  EXPECT_EQ(Names(other),
+            (std::set<std::string>{"kept.txt", "pair.binkestyl.rename", "pair.binkestyl.renametmp"}));
+
+  auto c = Connect();
+  auto r = c->Upload(other + "/pair.bin", data, 1);
+  ASSERT_TRUE(r.ok() && r.announce.accepted) << r.Describe();
+  EXPECT_EQ(r.announce.offset, 4000u);
+  ASSERT_TRUE(WaitFor([&] { return FileSize(other + "/pair.bin") == 10000; }));
+  EXPECT_EQ(ReadFile(other + "/pair.bin"), data);
+  // The journal goes right after the published name appears.
+  const std::set<std::string> done{"kept.txt", "pair.bin"};
+  EXPECT_TRUE(WaitFor([&] { return Names(other) == done; }));
+  EXPECT_EQ(Names(other), done);
+}

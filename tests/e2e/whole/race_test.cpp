@@ -1,7 +1,8 @@
-// Check-to-use races against the real agent: a thread swaps a file and a folder inside
-// the share with symbolic links to outside (atomic exchange) while clients GET them over
-// HTTP and download them (with a pause between request and allow). Nothing of outside may
-// ever be sent; a link that stays inside the share still works all along.
+// Check-to-use races against the real agent: a thread swaps a file, a folder and an upload
+// folder inside the share with symbolic links to outside (atomic exchange) while clients
+// GET them over HTTP, download them (with a pause between request and allow), list them,
+// thumbnail them and upload into them. Nothing of outside may ever be sent, listed or
+// written; a link that stays inside the share still works all along.
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/whole/whole_support.h"
 #include "tests/fakes/net_io.h"
@@ -42,6 +44,7 @@ class Race : public WholeTest {
       while (!stop_.load()) {
         ::renameat2(AT_FDCWD, (r + "/file.bin").c_str(), AT_FDCWD, (r + "/file-out").c_str(), RENAME_EXCHANGE);
         ::renameat2(AT_FDCWD, (r + "/room").c_str(), AT_FDCWD, (r + "/room-out").c_str(), RENAME_EXCHANGE);
+        ::renameat2(AT_FDCWD, (r + "/drop").c_str(), AT_FDCWD, (r + "/drop-out").c_str(), RENAME_EXCHANGE);
         swaps_.fetch_add(1);
       }
     });
@@ -63,6 +66,14 @@ class Race : public WholeTest {
     ASSERT_EQ(::symlink(outside.c_str(), (r + "/room-out").c_str()), 0);
     ASSERT_EQ(::symlink("stable.bin", (r + "/link-in").c_str()), 0);
     ASSERT_EQ(::symlink((r + "/stable.bin").c_str(), (r + "/abs-link-in").c_str()), 0);
+    ASSERT_EQ(::mkdir((r + "/drop").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (r + "/drop-out").c_str()), 0);
+  }
+  // Whichever of `name` and `name`-out holds the real folder once the swaps stopped.
+  std::string RealFolder(const std::string& name) const {
+    struct stat st {};
+    const std::string r = data + "/race/";
+    return ::lstat((r + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? r + name : r + name + "-out";
   }
 
   std::string inside, stable;
@@ -157,6 +168,93 @@ TEST_F(Race, ListingsStayInside) {
   ASSERT_EQ(::symlink(real, (data + "/race/room-in").c_str()), 0);
   ListingResult viaLink = phone->Listing("$DEFAULT$/race/room-in", '1', 9999);
   EXPECT_EQ(viaLink.total, 1u);
+}
+
+// Uploads into a folder swapped for a link to outside: the folder is judged once and its
+// descriptor kept, so every byte lands in the real folder or nowhere; a folder made for
+// an upload is made there too. Every announcement is answered, every upload accepted is
+// published whole in the real folder, and a link that stays inside the share still takes
+// uploads.
+TEST_F(Race, UploadsNeverWriteOutside) {
+  Prepare();
+  ASSERT_TRUE(StartAgent());
+  auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(phone);
+  StartSwapping();
+  struct Sent {
+    std::string name;  // below the upload folder
+    std::string content;
+  };
+  std::vector<Sent> accepted;
+  int refused = 0;
+  for (int i = 0; i < 400; ++i) {
+    Sent up{i % 2 ? "up-" + std::to_string(i) + ".bin" : "sub-" + std::to_string(i) + "/up.bin",
+            RandomBytes(2000 + static_cast<size_t>(i), 800 + static_cast<unsigned>(i))};
+    UploadResult r = phone->Upload("$DEFAULT$/race/drop/" + up.name, up.content, 5000 + static_cast<uint32_t>(i));
+    ASSERT_TRUE(r.ok()) << up.name << ": " << r.Describe();
+    if (r.announce.accepted) {
+      accepted.push_back(std::move(up));
+    } else {
+      ++refused;  // a swap met the checks: refused, with whichever code the check gave
+    }
+  }
+  // The connection's messages are handled in order: this answer comes after the last end.
+  ASSERT_TRUE(phone->Listing("$DEFAULT$/race", '1', 1).ok());
+  StopSwapping();
+  std::printf("%zu uploads accepted, %d refused, %ld swaps\n", accepted.size(), refused, swaps_.load());
+  EXPECT_EQ(Tree(outside), std::vector<std::string>{"secret.jpg"}) << "an upload wrote outside the share";
+  EXPECT_FALSE(accepted.empty());
+  const std::string real = RealFolder("drop");
+  for (const Sent& up : accepted)
+    EXPECT_TRUE(ks::test::ReadFile(real + "/" + up.name) == up.content) << up.name << " is not what was uploaded";
+  for (const std::string& name : Tree(real)) EXPECT_EQ(name.find("kestyl.rename"), std::string::npos) << name;
+
+  ASSERT_EQ(::mkdir((data + "/race/keep").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("keep", (data + "/race/keep-link").c_str()), 0);
+  const std::string content = RandomBytes(5000, 900);
+  UploadResult viaLink = phone->Upload("$DEFAULT$/race/keep-link/in.bin", content, 9000);
+  ASSERT_TRUE(viaLink.ok() && viaLink.announce.accepted) << viaLink.Describe();
+  ASSERT_TRUE(phone->Listing("$DEFAULT$/race", '1', 2).ok());
+  EXPECT_TRUE(ks::test::ReadFile(data + "/race/keep/in.bin") == content);
+}
+
+// Thumbnails of a picture and of a folder swapped for links to outside. The pictures tell
+// where a thumbnail came from: inside ones are 100 x 80, the outside one 320 x 240, and a
+// thumbnail is never larger than its picture, so one asked at 200 x 200 is 100 x 80 when
+// it was made from inside and 200 x 200 when from outside.
+TEST_F(Race, ThumbnailsAreMadeOnlyFromInside) {
+  Prepare();
+  const std::string picture = MakeJpeg(100, 80);
+  ks::test::WriteFile(data + "/race/file.bin", picture);
+  ks::test::WriteFile(data + "/race/room/secret.jpg", picture);
+  ks::test::WriteFile(data + "/race/stable.bin", picture);
+  ASSERT_TRUE(StartAgent());
+  auto phone = FakeMobileClient::ConnectTcp(agent->message_port(), "127.0.0.2");
+  ASSERT_TRUE(phone);
+  StartSwapping();
+  int made = 0;
+  for (int i = 0; i < 600; ++i) {
+    const char* path = i % 2 ? "$DEFAULT$/race/file.bin" : "$DEFAULT$/race/room/secret.jpg";
+    ThumbResult r = phone->RequestThumbnail(path, 200, 200, 100 + static_cast<uint32_t>(i));
+    ASSERT_TRUE(r.ok()) << path << ": " << r.Describe();
+    ASSERT_EQ(r.data.find(secret_marker), std::string::npos) << path << ": made from the outside picture";
+    if (r.data.empty()) continue;
+    int width = 0, height = 0;
+    ASSERT_TRUE(JpegSize(r.data, &width, &height)) << path;
+    ASSERT_EQ(width, 100) << path << ": made from the outside picture";
+    ASSERT_EQ(height, 80) << path;
+    ++made;
+  }
+  StopSwapping();
+  std::printf("%d of 600 thumbnails during %ld swaps\n", made, swaps_.load());
+  EXPECT_GT(made, 0);
+  for (const char* link : {"$DEFAULT$/race/link-in", "$DEFAULT$/race/abs-link-in"}) {
+    ThumbResult r = phone->RequestThumbnail(link, 50, 40, 9000);
+    int width = 0, height = 0;
+    ASSERT_TRUE(r.ok()) << r.Describe();
+    EXPECT_TRUE(JpegSize(r.data, &width, &height) && width == 50 && height == 40)
+        << link << ": a link inside the share must keep working";
+  }
 }
 
 }  // namespace

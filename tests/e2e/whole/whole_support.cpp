@@ -187,6 +187,12 @@ bool WholeTest::StartAgent() {
     ADD_FAILURE() << "the agent did not start\n" << agent->ReadConsole() << agent->ReadLog();
     return false;
   }
+  // The HTTP server is a start-up job of its own and may bind a moment after the start is
+  // reported; a GET sent before would be refused and read as a wrong answer.
+  if (!agent->WaitForLog("httpServer running on port", 10000)) {
+    ADD_FAILURE() << "the HTTP server did not start\n" << agent->ReadLog();
+    return false;
+  }
   p2p_port = ks::fake::AgentP2PPort(rendezvous, 5000);
   return true;
 }

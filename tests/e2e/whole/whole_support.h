@@ -69,7 +69,8 @@ class WholeTest : public ::testing::Test {
   void TearDown() override;
 
   // Starts the agent with `options`; false (with the agent's log in the failure) when it
-  // does not come up. Reads the agent's P2P port from its first rendezvous heartbeat.
+  // does not come up. Returns once its HTTP server listens too, and reads the agent's P2P
+  // port from its first rendezvous heartbeat.
   bool StartAgent();
   // A mobile client over `t`; null when it cannot reach the agent.
   std::unique_ptr<ks::fake::FakeMobileClient> Connect(Transport t);

@@ -9,6 +9,7 @@
 //   tray                                             tray icon driven by stdin lines: an icon id,
 //                                                    "none", or "balloon <title>|<text>";
 //                                                    prints "tray 0x450 <lparam hex>" per mouse message
+//   login | switch | about                           the log-in module's dialogs (its demo file)
 // Texts and fonts come from the language files next to the program (KESTYL_LANGUAGE picks
 // one); KESTYL_UI_TRACE writes the trace.
 #include "desktop/foundation/skin/combo_menu.h"
@@ -331,6 +332,9 @@ int Gallery(const QString& out) {
 
 }  // namespace
 
+// The log-in module's modes (desktop/app/login/demo): -1 when `mode` is not one of them.
+int RunLoginDemoMode(QApplication& app, const std::string& mode);
+
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
   QApplication app(argc, argv);
@@ -408,5 +412,6 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     return app.exec();
   }
+  if (int result = RunLoginDemoMode(app, mode); result >= 0) return result;
   return Usage();
 }

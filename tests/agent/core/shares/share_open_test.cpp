@@ -17,8 +17,11 @@
 
 #include "tests/fakes/test_support.h"
 
+#include <filesystem>
+
 namespace {
 
+using ks::shares::OpenFolderInShareRoots;
 using ks::shares::OpenInShareRoots;
 using ks::test::TempDir;
 using ks::test::WriteFile;
@@ -149,6 +152,74 @@ TEST_F(ShareOpenTest, SwapsDuringOpensNeverLeadOut) {
   EXPECT_EQ(leaked, 0);
   EXPECT_GT(inside, 0);
   EXPECT_GT(refused, 0) << "the swaps never met an open";
+}
+
+// Folders for an upload: opened beneath the root, missing ones made inside the folder
+// reached, never through a link that leads out.
+TEST_F(ShareOpenTest, FolderOpenedOrMadeOnlyInside) {
+  auto exists = [&](const std::string& rel) {
+    struct stat st {};
+    return ::lstat((dir / rel).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  };
+  struct Case {
+    std::string rel;
+    bool create;
+    int result;
+    std::string madeAt;  // a folder that must exist afterwards ("" none)
+  } cases[] = {
+      {"share/sub", false, 0, "share/sub"},
+      {"share/new/a/b", true, 0, "share/new/a/b"},
+      {"share/none/a", false, ENOENT, ""},
+      {"share/dir-in/made", true, 0, "share/sub/deep/made"},
+      {"share/dir-out/made", true, EXDEV, ""},
+      {"share/dir-out/x/y", true, EXDEV, ""},
+      {"share/a.txt/x", true, ENOTDIR, ""},
+      {"share2/made", true, EXDEV, ""},
+  };
+  for (const Case& c : cases) {
+    int fd = -1;
+    EXPECT_EQ(OpenFolderInShareRoots(dir / c.rel, roots, c.create, &fd), c.result) << c.rel;
+    if (fd < 0) continue;
+    struct stat got {}, want {};
+    ASSERT_EQ(::fstat(fd, &got), 0);
+    EXPECT_EQ(::stat((dir / c.madeAt).c_str(), &want), 0) << c.rel;
+    EXPECT_TRUE(got.st_ino == want.st_ino && got.st_dev == want.st_dev) << c.rel << " opened another folder";
+    EXPECT_EQ(::fsync(fd), 0) << "the descriptor must be one that can be synced";
+    ::close(fd);
+  }
+  EXPECT_FALSE(exists("share/none"));
+  EXPECT_FALSE(exists("outside/made"));
+  EXPECT_FALSE(exists("outside/x"));
+  EXPECT_FALSE(exists("share2/made"));
+}
+
+// A folder swapped for a link to outside while folders are made below it: every one is
+// made in the real folder or refused, none outside.
+TEST_F(ShareOpenTest, SwapsDuringFolderMakingNeverMakeOutside) {
+  ::mkdir((dir / "share/room").c_str(), 0755);
+  Link(dir / "outside", "share/room-swap");
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop.load())
+      ::renameat2(AT_FDCWD, (dir / "share/room").c_str(), AT_FDCWD, (dir / "share/room-swap").c_str(), RENAME_EXCHANGE);
+  });
+  int made = 0;
+  for (int i = 0; i < 3000; ++i) {
+    int fd = -1;
+    if (OpenFolderInShareRoots(dir / ("share/room/n" + std::to_string(i) + "/m"), roots, true, &fd) == 0) {
+      ++made;
+      ::close(fd);
+    }
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(made, 0);
+  size_t outside = 0;
+  for (const auto& e : std::filesystem::directory_iterator(std::string(dir / "outside"))) {
+    EXPECT_EQ(e.path().filename(), "secret") << "made outside the share";
+    ++outside;
+  }
+  EXPECT_EQ(outside, 1u);
 }
 
 }  // namespace

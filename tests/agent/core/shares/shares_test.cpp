@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <set>
+
 #include "agent/util/codes.h"
+#include "platform/file_attributes.h"
 #include "tests/fakes/test_support.h"
 
 namespace {
@@ -101,21 +105,38 @@ TEST_F(CheckShare, ListingFoldersFirstHiddenAndSpecialLeftOut) {
   ::mkfifo((dir / "L/pipe").c_str(), 0644);
   WriteFile(dir / "L/bad\nname", "c");
   ks::test::MakeSparseFile(dir / "L/big", 3ull << 30);
+  // Marked in the attribute store: hidden or system entries are left out, read-only ones stay.
+  const std::string platformDir = dir / "platform";
+  const char* oldPlatform = std::getenv("KESTYL_PLATFORM_DIR");
+  const std::string keptPlatform = oldPlatform ? oldPlatform : "";
+  ::setenv("KESTYL_PLATFORM_DIR", platformDir.c_str(), 1);
+  namespace pf = ks::platform;
+  WriteFile(dir / "L/desktop.ini", "ini");
+  ::mkdir((dir / "L/sysfolder").c_str(), 0755);
+  WriteFile(dir / "L/readonly", "r");
+  ASSERT_EQ(0, pf::ChangeFileAttributes(dir / "L/desktop.ini", pf::FILE_ATTRIBUTE_HIDDEN | pf::FILE_ATTRIBUTE_SYSTEM, 0));
+  ASSERT_EQ(0, pf::ChangeFileAttributes(dir / "L/sysfolder", pf::FILE_ATTRIBUTE_SYSTEM, 0));
+  ASSERT_EQ(0, pf::ChangeFileAttributes(dir / "L/readonly", pf::FILE_ATTRIBUTE_READONLY, 0));
+  ASSERT_EQ(0, pf::ChangeFileAttributes(dir / "L", pf::FILE_ATTRIBUTE_SYSTEM, 0));  // the folder itself: listed
 
   std::vector<SubFileInfo> list;
-  ASSERT_EQ(GetSubFileInfo(dir / "L", list), 0);
-  ASSERT_EQ(list.size(), 3u);
+  const int listed = GetSubFileInfo(dir / "L", list);
+  if (oldPlatform) ::setenv("KESTYL_PLATFORM_DIR", keptPlatform.c_str(), 1);
+  else ::unsetenv("KESTYL_PLATFORM_DIR");
+  ASSERT_EQ(listed, 0);
+  ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].type, 0);
   EXPECT_EQ(list[0].name, "zfolder");
   EXPECT_EQ(list[0].size, 0);
+  std::set<std::string> files;
   for (size_t i = 1; i < list.size(); ++i) {
     EXPECT_EQ(list[i].type, 1);
+    files.insert(list[i].name);
     if (list[i].name == "big") {
       EXPECT_EQ(list[i].size, int64_t(3) << 30);
-    } else {
-      EXPECT_EQ(list[i].name, "afile");
     }
   }
+  EXPECT_EQ(files, (std::set<std::string>{"afile", "big", "readonly"}));
   EXPECT_EQ(list[1].time.size(), 19u);
 
   std::vector<SubFileInfo> empty;

@@ -172,6 +172,24 @@ TEST(StartupCommandLine, AutostartMarkerAfterTheFirstCharacter) {
   EXPECT_FALSE(ks::app::IsAutoStart("/opt/bin/Kestyl"));
 }
 
+TEST(StartupCommandLine, HandOverCarriesOnlyPlainKestylVariables) {
+  const std::vector<std::string> environment = {
+      "KESTYL_AGENT_PORT=15002",
+      "KESTYL_VENDOR_PORT=it's",       // quoted for the shell
+      "KESTYL_ELEVATED=0",             // the launcher's own
+      "KESTYL_PLATFORM_DIR=/x",        // the launcher's own
+      "KESTYL_BAD NAME=1",             // not a plain name
+      "KESTYL_LINE=a\nb",              // a line break would end the command
+      "KESTYL_TAB=a\tb",
+      "KESTYL_UI_TRACE=/tmp/a b",
+      "DISPLAY=:1",
+      "KESTYL_NOEQUALS",
+  };
+  EXPECT_EQ(ks::app::SessionEnvironmentPrefix(environment),
+            "KESTYL_AGENT_PORT='15002' KESTYL_VENDOR_PORT='it'\\''s' KESTYL_UI_TRACE='/tmp/a b' ");
+  EXPECT_EQ(ks::app::SessionEnvironmentPrefix({}), "");
+}
+
 // ---- system hosts on files ----
 
 struct FileServiceHost : ks::app::SystemServiceHost {

@@ -26,6 +26,26 @@
 //                                     (Stop's result)
 //   sync stop                         Stop
 //   sync export <csv> <langid>        ExportLog with KESTYL_LANGID=<langid>
+//   link status                       GetLogOnStatus (the number)
+//   link login <account> <password> [hash]
+//                                     Login (with "hash": the salted hash, printed), then
+//                                     waits until the agent took the request
+//   link logout                       Logout
+//   link info                         GetLogOnInfo: account, password, remember (a line each)
+//   link shares                       GetShare: one folder a line
+//   link add-share <path>             UpdateShares adding the path (the agent's result)
+//   link remove-share <path>          UpdateShares removing the path (the agent's result)
+//   link defshare                     GetDefShare: the data folder
+//   link set-defshare <folder>        SetDefShare(<folder>/Kestyl) (the result)
+//   link translog                     GetTransLog: "type status size time file" a line
+//   link transfer                     GetTransferState (the number)
+//   link autotiding [0|1]             SetAutoTiding (the result), or GetAutoTiding (0 or 1)
+//   link exec                         ExecInSession (the result)
+//   link answer <seconds> accept|refuse
+//                                     listens for the agent's log-in asks for the seconds,
+//                                     prints "request <sender> <network>" and answers each
+//   link setup-folder                 GetDefShare, then SetupDataFolder (the result)
+// The link finds the agent at KESTYL_AGENT_PORT and listens at KESTYL_DESKTOP_PORT.
 //
 // Answers go to stdout. Exit status 0, or 1 for a false answer; 2 for a usage error.
 #include <signal.h>
@@ -35,10 +55,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "desktop/foundation/agentlink/data_folder.h"
+#include "desktop/foundation/agentlink/ui_data.h"
 #include "desktop/foundation/config/ks_config.h"
 #include "desktop/foundation/log/ks_log.h"
 #include "desktop/foundation/sync/sync_logic.h"
@@ -51,7 +74,8 @@ int Usage() {
                "usage: kestyl-probe config get <key> | config set <key> <value> |\n"
                "       log <level> <text> [<threads> <lines each>] | allowed <path> |\n"
                "       email <text> | urlencode <text> | namespace <path> | run <command line> |\n"
-               "       elevated | running <name> | kill <name> | autostart\n");
+               "       elevated | running <name> | kill <name> | autostart |\n"
+               "       sync <operation> ... | link <operation> ...\n");
   return 2;
 }
 
@@ -195,6 +219,136 @@ int Sync(int argc, char** argv) {
   return Usage();
 }
 
+int Number(int n) {
+  std::printf("%d\n", n);
+  return 0;
+}
+
+// Prints the result; exit status 1 unless it is one of the successes.
+int Result(int n, std::initializer_list<int> successes = {0}) {
+  std::printf("%d\n", n);
+  for (int ok : successes)
+    if (n == ok) return 0;
+  return 1;
+}
+
+// Prints each folder, transfer-log entry and log-in ask; answers the asks with `verdict`.
+class PrintingListener : public ks::desktop::IUIDataCallBack {
+ public:
+  explicit PrintingListener(ks::desktop::IUIData* data, bool accept = false) : data_(data), accept_(accept) {}
+  void OnAddShareFolder(const std::string& folder) override { std::printf("%s\n", folder.c_str()); }
+  void OnTransferItem(const ks::desktop::TransferLogItem* item) override {
+    std::printf("%u %u %u %s %s\n", item->type, item->status, item->size, item->time, item->fileName);
+  }
+  void OnConnectRequest(const ks::desktop::ConnectRequestInfo* request) override {
+    std::printf("request %s %s\n", request->sender, request->network);
+    std::fflush(stdout);
+    ks::desktop::ConnectDlgResult answer{request->requestId, accept_};
+    data_->AnswerConnectRequest(&answer);
+  }
+  void OnNetConnected() override {}
+  void OnNetDisconnected() override {}
+
+ private:
+  ks::desktop::IUIData* data_;
+  bool accept_;
+};
+
+int Link(int argc, char** argv) {
+  using ks::desktop::CUIData;
+  if (argc < 3) return Usage();
+  const std::string op = argv[2];
+  ks::desktop::UIDataOptions options;
+  options.watchNetwork = false;
+  options.listen = op == "answer";
+  CUIData* data = static_cast<CUIData*>(CUIData::Create(options));
+  if (data == nullptr) return 1;
+  struct Releaser {
+    CUIData* d;
+    ~Releaser() { d->Release(); }
+  } releaser{data};
+  PrintingListener printer(data);
+
+  if (op == "status" && argc == 3) return Number(data->GetLogOnStatus());
+  if (op == "transfer" && argc == 3) return Number(data->GetTransferState());
+  if (op == "logout" && argc == 3) return Number(data->Logout());
+  if (op == "exec" && argc == 3) return Result(data->ExecInSession());
+  if (op == "login" && (argc == 5 || (argc == 6 && std::string(argv[5]) == "hash"))) {
+    ks::desktop::LoginInfo info{};
+    std::snprintf(info.account, sizeof info.account, "%s", argv[3]);
+    std::snprintf(info.password, sizeof info.password, "%s", argv[4]);
+    const bool hash = argc == 6;
+    if (data->Login(&info, hash) != 0) return Result(-1);
+    if (hash) std::printf("%s\n", info.password);
+    return Bool(data->WaitForQueuedRequests(10000));
+  }
+  if (op == "info" && argc == 3) {
+    ks::desktop::LoginInfo info{};
+    data->GetLogOnInfo(&info);
+    std::printf("%s\n%s\n%u\n", info.account, info.password, info.remember);
+    return 0;
+  }
+  if (op == "shares" && argc == 3) {
+    data->SetCallBack(&printer);
+    data->GetShare();
+    data->ClearCallBack();
+    return 0;
+  }
+  if ((op == "add-share" || op == "remove-share") && argc == 4) {
+    const std::vector<std::string> one = {argv[3]};
+    return Result(op == "add-share" ? data->UpdateShares(one, {}) : data->UpdateShares({}, one));
+  }
+  if (op == "defshare" && argc == 3) {
+    std::string root;
+    data->GetDefShare(&root, false);
+    std::printf("%s\n", root.c_str());
+    return 0;
+  }
+  if (op == "set-defshare" && argc == 4) {
+    std::string folder = CKSUtil::RemoveTrailingBackslash(argv[3]);
+    return Result(data->SetDefShare(folder + "/" + ks::desktop::kDataFolderName), {0, 1});
+  }
+  if (op == "translog" && argc == 3) {
+    data->SetCallBack(&printer);
+    data->GetTransLog();
+    data->ClearCallBack();
+    return 0;
+  }
+  if (op == "autotiding" && argc == 3) {
+    int on = 0;
+    if (data->GetAutoTiding(&on) != 0) return Result(-1);
+    return Number(on);
+  }
+  if (op == "autotiding" && argc == 4 && (std::string(argv[3]) == "0" || std::string(argv[3]) == "1")) {
+    return Result(data->SetAutoTiding(std::string(argv[3]) == "1"));
+  }
+  if (op == "answer" && argc == 5) {
+    const std::string verdict = argv[4];
+    if (verdict != "accept" && verdict != "refuse") return Usage();
+    PrintingListener answering(data, verdict == "accept");
+    data->SetCallBack(&answering);
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGINT);
+    sigaddset(&endSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    const double seconds = std::atof(argv[3]);
+    const struct timespec wait {
+      static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)
+    };
+    ::sigtimedwait(&endSignals, nullptr, &wait);
+    data->ClearCallBack();
+    return 0;
+  }
+  if (op == "setup-folder" && argc == 3) {
+    std::string root;
+    data->GetDefShare(&root, false);
+    if (root.empty()) return Result(-1);
+    return Result(data->SetupDataFolder());
+  }
+  return Usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -203,6 +357,7 @@ int main(int argc, char** argv) {
   if (cmd == "config") return Config(argc, argv);
   if (cmd == "log") return Log(argc, argv);
   if (cmd == "sync") return Sync(argc, argv);
+  if (cmd == "link") return Link(argc, argv);
   if (cmd == "allowed" && argc == 3) return Bool(CKSUtil::IsAllowedFolder(argv[2]));
   if (cmd == "email" && argc == 3) return Bool(CKSUtil::IsValidEmail(argv[2]));
   if (cmd == "urlencode" && argc == 3) {
