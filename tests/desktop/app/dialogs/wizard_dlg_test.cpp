@@ -161,6 +161,13 @@ class WizardTest : public ::testing::Test {
       if (line.startsWith(prefix)) out << line;
     return out;
   }
+  // The "ctl" lines of the control `id` (whatever its class).
+  QStringList CtlLines(int id) const {
+    QStringList out;
+    for (const QString& line : TraceLines(QStringLiteral("ctl ")))
+      if (line.section(QLatin1Char(' '), 2, 2) == QString::number(id)) out << line;
+    return out;
+  }
   // Runs `action`, answering every message box it shows with OK; the boxes' texts.
   QStringList Boxes(const std::function<void()>& action) {
     const int before = TraceLines(QStringLiteral("box ")).size();
@@ -206,6 +213,12 @@ TEST_F(WizardTest, OpeningSetsTheFlagAndShowsTheDefaultFolder) {
   EXPECT_TRUE(static_cast<QLineEdit*>(w->Control(kWizDataFolder))->isReadOnly());
   EXPECT_FALSE(w->Control(kWizBrowse)->isEnabled());
   EXPECT_FALSE(w->Control(kWizDelete)->isEnabled());
+  // Checks from outside find the controls of step 1 by their trace lines (Browse: shown, off).
+  const QStringList browse = CtlLines(kWizBrowse);
+  ASSERT_FALSE(browse.isEmpty());
+  EXPECT_TRUE(browse.last().endsWith(QStringLiteral(" 1 0"))) << browse.last().toStdString();
+  EXPECT_FALSE(CtlLines(kWizNext).isEmpty());
+  EXPECT_TRUE(CtlLines(kWizList).isEmpty());  // hidden in step 1
   EXPECT_TRUE(static_cast<QAbstractButton*>(w->Control(kWizDefaultOption))->isChecked());
   EXPECT_EQ(w->size(), QSize(718, 466));
   EXPECT_EQ(w->Control(kWizDataFolder)->size(), QSize(161, 16));
