@@ -3,6 +3,7 @@
 #include "desktop/app/mainwnd/setting_dlg.h"
 #include "desktop/foundation/config/ks_config.h"
 #include "desktop/foundation/util/ks_util.h"
+#include "platform/registry.h"
 #include "tests/desktop/app/dialogs/fake_ui_data.h"
 #include "tests/desktop/app/shell/recording_hosts.h"
 #include "tests/desktop/ui/ui_test_kit.h"
@@ -56,6 +57,8 @@ class SettingDlgTest : public ::testing::Test {
   void SetUp() override {
     kstest::EnsureGuiApp();
     ::setenv("KESTYL_PLATFORM_DIR", (dir_ / "platform").c_str(), 1);
+    // Set up already: the first-run wizard would wait modally inside the window's start.
+    ks::platform::RegSetDword(ks::platform::HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestyl", "SetupWizard", 1);
     CKSUtil::SetProgramFolder(dir_ / "bin");
     host_.queries = {kstest::kRunning};
   }
