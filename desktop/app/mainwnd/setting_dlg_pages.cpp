@@ -8,6 +8,7 @@
 #include "desktop/app/login/about_dlg.h"
 #include "desktop/app/login/switch_account_dlg.h"
 #include "desktop/app/mainwnd/setting_dlg.h"
+#include "desktop/app/connect/ap_dlg.h"
 #include "desktop/app/pages/sync_dlg.h"
 #include "desktop/app/pages/tray_actions.h"
 #include "desktop/foundation/config/ks_config.h"
@@ -116,10 +117,8 @@ void CSettingDlg::RefreshLoginDlg() {
 LRESULT CSettingDlg::OnSystemTray(WPARAM, LPARAM lParam) {
   ks::pages::TrayState state;
   state.balloonCountdown = g_nBalloonLinkCountdown;
-  {
-    std::lock_guard<std::mutex> lock(m_csConnectRequest);
-    state.hasConnectRequests = !m_connectRequests.empty();
-  }
+  // Requests wait in the connection flow, which shows them one at a time.
+  state.hasConnectRequests = ConnectRequestsWaiting();
   state.startupBusy = m_bStartupBusy;
   state.loginStatus = m_iLoginStatus;
   state.loggedOut = m_bLoggedOut;
@@ -129,23 +128,14 @@ LRESULT CSettingDlg::OnSystemTray(WPARAM, LPARAM lParam) {
       g_nBalloonLinkCountdown = 0;
       CKSUtil::OpenUrl(ks::pages::TrayCommandAddress(0), false);
       break;
-    case ks::pages::TrayAction::kShowConnectRequest: {
-      {
-        std::lock_guard<std::mutex> lock(m_csConnectRequest);
-        if (m_connectRequests.empty()) break;
-        // The oldest request goes to the connection dialog; one still on show keeps its place.
-        if (m_pConnectRequest == nullptr) {
-          m_pConnectRequest = m_connectRequests.front();
-          m_connectRequests.pop_front();
-        }
-        if (m_connectRequests.empty()) {
-          m_nTrayFlashTimer.Kill();
-          m_iMobileStatic = 1;
-        }
-      }
+    case ks::pages::TrayAction::kShowConnectRequest:
+      // The oldest waiting request goes to the connection dialog; one on show keeps its place.
       ShowConnectDlg();
+      if (!ConnectRequestsWaiting()) {
+        m_nTrayFlashTimer.Kill();
+        m_iMobileStatic = 1;
+      }
       break;
-    }
     case ks::pages::TrayAction::kOpenDataFolder:
       OnTrayMenuOpenFolder();
       break;
@@ -225,9 +215,9 @@ void CSettingDlg::OnTrayMenuUpdate() {
     m_updateLogic->SetCallback(this);
   }
   WireUpdateLogic();
-  // A manual check also tells the owner when there is no newer version; a busy manager
-  // starts nothing.
-  if (!m_updateLogic->IsBusy()) m_updateLogic->StartCheck(false);
+  // A manual check also tells the owner when there is no newer version; while one runs the
+  // owner is told so.
+  StartManualUpdateCheck();
 }
 
 void CSettingDlg::OnTrayMenuOpenFolder() {
@@ -245,7 +235,17 @@ void CSettingDlg::OnTrayMenuFeedback() {
 }
 
 // The hosted-network dialog belongs to the mobile connection area.
-void CSettingDlg::OnTrayMenuAp() {}
+// Made afresh on every request: the dialog reads the hosted network's state when it shows.
+void CSettingDlg::OnTrayMenuAp() {
+  if (m_pApDlg != nullptr) {
+    m_pApDlg->hide();
+    delete m_pApDlg;
+    m_pApDlg = nullptr;
+  }
+  auto* ap = new ks::desktop::CApDlg(nullptr);
+  m_pApDlg = ap;
+  ap->show();
+}
 
 void CSettingDlg::OnNMRClickShareList(int) {
   if (m_pages) m_pages->OnNMRClickShareList();
