@@ -7,6 +7,7 @@
 #include "desktop/foundation/web/web.h"
 
 #include <QCoreApplication>
+#include <QThreadPool>
 #include <QFileInfo>
 #include <QDir>
 #include <QFile>
@@ -56,12 +57,16 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+// The library's global set-up is not thread-safe and registers its clean-up at exit: done
+// once, on the GUI thread, before the first fetch starts.
+void InitHttpLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
 FetchResult Fetch(const std::string& url) {
   FetchResult r;
   if (!ks::desktop::web::IsAllowedUrl(url)) return r;
-  // The library's global set-up is not thread-safe: once, before the first handle.
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return r;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -159,10 +164,15 @@ void CHtmlDlg::NavigateUrl(const QString& url, bool local) {
   const QUrl parsed(url);
   const QString scheme = parsed.scheme().toLower();
   if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
-    std::thread([self, generation, url] {
+    InitHttpLibraryOnce();
+    // On the global pool, which waits for its fetches when the program ends (a detached thread
+    // could still be inside the HTTP library while the process tears it down).
+    QThreadPool::globalInstance()->start([self, generation, url] {
       FetchResult r = Fetch(url.toStdString());
+      QCoreApplication* app = QCoreApplication::instance();
+      if (app == nullptr) return;
       QMetaObject::invokeMethod(
-          QCoreApplication::instance(),
+          app,
           [self, generation, url, r] {
             if (!self || self->generation_ != generation) return;
             if (r.ok) {
@@ -174,7 +184,7 @@ void CHtmlDlg::NavigateUrl(const QString& url, bool local) {
             self->OnNavigateComplete(self->documentUrl_);
           },
           Qt::QueuedConnection);
-    }).detach();
+    });
     return;
   }
   QMetaObject::invokeMethod(
