@@ -120,6 +120,9 @@ CSettingDlg::CSettingDlg(const SettingDlgOptions& options, QWidget* parent)
 
 CSettingDlg::~CSettingDlg() {
   if (DebugOn()) KS_DESKTOP_LOG("CSettingDlg::~CSettingDlg", "CSettingDlg::~CSettingDlg() begin");
+  // The share list goes with the members, after this body: its viewport's last events must
+  // not reach a filter that asks the half-destroyed list for its viewport.
+  m_listShare.viewport()->removeEventFilter(this);
   m_nServiceTimer.Kill();
   m_nConnectTimer.Kill();
   m_nStatusTimer.Kill();
