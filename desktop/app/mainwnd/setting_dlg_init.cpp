@@ -17,7 +17,7 @@ namespace ks::mainwnd {
 
 namespace {
 
-struct PageButtonSpec {
+struct PageButtonLayout {
   ks::skin::CSettingButton* CSettingDlg::*member;
   int id;
   QRect rect;
@@ -27,7 +27,7 @@ struct PageButtonSpec {
 };
 
 // Rectangles as (left, top, right, bottom); the sync button lies right of the window.
-const PageButtonSpec kPageButtons[5] = {
+const PageButtonLayout kPageButtons[5] = {
     {&CSettingDlg::m_pBtnAccount, kIdAccountButton, QRect(QPoint(1, 156), QPoint(120, 186)), "FONT_UI_SETTING_BUTTON", 338, 339},
     {&CSettingDlg::m_pBtnShare, kIdShareButton, QRect(QPoint(121, 156), QPoint(240, 186)), "FONT_UI_SHARE_BUTTON", 338, 311},
     {&CSettingDlg::m_pBtnTrans, kIdTransButton, QRect(QPoint(241, 156), QPoint(360, 186)), "FONT_UI_SETTING_BUTTON", 338, 308},
@@ -77,16 +77,16 @@ bool CSettingDlg::OnInitDialog() {
 
   // 9: the five page buttons.
   for (size_t i = 0; i < 5; ++i) {
-    const PageButtonSpec& spec = kPageButtons[i];
-    m_rcPageButtons[i] = spec.rect;
+    const PageButtonLayout& page = kPageButtons[i];
+    m_rcPageButtons[i] = page.rect;
     auto* button = new ks::skin::CSettingButton(this);
-    ks::ui::SetControlId(button, spec.id);
-    button->SetTextFont(ks::ui::CreateLanguageFont(spec.fontSection));
-    button->m_baseImage = spec.first;
-    button->m_iconImage = spec.second;
-    button->setGeometry(spec.rect);
+    ks::ui::SetControlId(button, page.id);
+    button->SetTextFont(ks::ui::CreateLanguageFont(page.fontSection));
+    button->m_baseImage = page.first;
+    button->m_iconImage = page.second;
+    button->setGeometry(page.rect);
     button->show();
-    this->*(spec.member) = button;
+    this->*(page.member) = button;
   }
   ConnectPageButtons();
 
@@ -143,13 +143,13 @@ bool CSettingDlg::OnInitDialog() {
   if (m_pSyncDlg == nullptr) CreateSyncPage();
 
   // 20: skinned buttons and the combo box.
-  struct ButtonSpec {
+  struct ButtonLook {
     ks::skin::CColorButton* button;
     const QFont* font;
     unsigned images[4];
     bool check;
   };
-  const ButtonSpec buttons[] = {
+  const ButtonLook buttons[] = {
       {&m_btnOk, &m_fontLogin, {340, 340, 341, 340}, false},
       {&m_btnCancel, &m_fontLogin, {340, 340, 341, 340}, false},
       {&m_btnAdd, &m_fontButton, {345, 345, 346, 345}, false},
@@ -160,13 +160,13 @@ bool CSettingDlg::OnInitDialog() {
       {&m_btnSwitchAccount, &m_fontButton, {340, 340, 341, 340}, false},
       {&m_btnPhotoSorting, &m_fontStatus, {0, 0, 0, 0}, true},
   };
-  for (const ButtonSpec& spec : buttons) {
-    spec.button->SetTextFont(*spec.font);
-    if (spec.check) {
-      spec.button->SetStyle(ks::skin::CColorButton::kCheck);
-      if (!spec.button->GetCaption().isEmpty()) spec.button->SetCaption(spec.button->GetCaption() + QLatin1Char(' '));
+  for (const ButtonLook& look : buttons) {
+    look.button->SetTextFont(*look.font);
+    if (look.check) {
+      look.button->SetStyle(ks::skin::CColorButton::kCheck);
+      if (!look.button->GetCaption().isEmpty()) look.button->SetCaption(look.button->GetCaption() + QLatin1Char(' '));
     } else {
-      spec.button->SetImages(spec.images[0], spec.images[1], spec.images[2], spec.images[3]);
+      look.button->SetImages(look.images[0], look.images[1], look.images[2], look.images[3]);
     }
   }
   m_comboLanguage.SetTextFont(m_fontEdit);
