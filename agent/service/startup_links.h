@@ -40,7 +40,8 @@ void LogOutAtServer();
 // OS_Exit: raises the stop flag and releases the communication layer.
 void StopCommunication();
 // Waits until every pool job has returned (each ends by itself once the stop flag is up),
-// at most `timeoutMs`; the number of jobs still running then (0 when all returned).
+// at most `timeoutMs`; the number of jobs still running then (0 when all returned, and then
+// UDT's own threads are ended too, before the process's globals go).
 int WaitForJobsToEnd(int timeoutMs);
 
 // A long-lived pool job that start-up dispatches, in order.

@@ -99,5 +99,9 @@ size_t P2PPeerCount();     // entries of the peer list
 int P2PJobsRunning();      // P2P jobs (all kinds) still running
 // Waits until no P2P job runs; false when `timeoutMs` passed first.
 bool WaitP2PJobsEnded(int timeoutMs);
+// Ends UDT's own threads (its collector and the send and receive queues of every socket
+// left). UDT's globals are destroyed when the process exits, and those threads must be gone
+// by then. Call only once no P2P job runs; a later start brings UDT up again.
+void StopUdt();
 
 }  // namespace ks::p2p

@@ -122,9 +122,15 @@ int MoveAboveCommonDescriptors(int fd) {
 
 }  // namespace
 
+namespace {
+std::mutex g_udtMutex;
+bool g_udtUp = false;
+}  // namespace
+
 bool UdtStartup() {
-  static const bool ok = UDT::startup() == 0;
-  return ok;
+  std::lock_guard<std::mutex> lock(g_udtMutex);
+  if (!g_udtUp) g_udtUp = UDT::startup() == 0;
+  return g_udtUp;
 }
 
 void StartConnect(const sockaddr_in& peer, bool viaAck) {
@@ -161,6 +167,14 @@ void ResetPeers() {
 }
 
 }  // namespace detail
+
+void StopUdt() {
+  std::lock_guard<std::mutex> lock(detail::g_udtMutex);
+  if (!detail::g_udtUp) return;
+  // Joins UDT's collector, which closes what is left and ends every queue thread.
+  UDT::cleanup();
+  detail::g_udtUp = false;
+}
 
 using namespace detail;
 

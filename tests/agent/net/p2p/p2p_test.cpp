@@ -474,6 +474,30 @@ TEST_F(P2PClientTest, SignallingIsNotLostWhileAPeerTransfers) {
   EXPECT_EQ(answered, punches);
 }
 
+// At exit UDT's own threads are ended before the process's globals go; a later start (the
+// service started again in the same process) brings UDT back.
+TEST_F(P2PClientTest, UdtStoppedAtTheEndStartsAgain) {
+  {
+    FakeUdtPeer peer;
+    Connect(peer);
+    ASSERT_TRUE(peer.Send(HeartBeatRequest(5)));
+    ExpectHeartBeatAnswer(peer.Receive(kWaitMs), 5);
+  }
+  state::RequestStop();
+  ASSERT_TRUE(WaitP2PJobsEnded(kUdtReceiveTimeoutMs + 3000));
+  StopUdt();
+  StopUdt();  // twice is harmless
+
+  state::ClearStop();
+  ASSERT_EQ(net::DispatchJob(StartP2PClient), 0);
+  ASSERT_TRUE(WaitFor([] { return P2PUdpPort() != 0; }, kWaitMs));
+  port_ = P2PUdpPort();
+  FakeUdtPeer again;
+  Connect(again);
+  ASSERT_TRUE(again.Send(HeartBeatRequest(6)));
+  ExpectHeartBeatAnswer(again.Receive(kWaitMs), 6);
+}
+
 TEST_F(P2PClientTest, StopFlagEndsEveryJob) {
   const auto sockets = OpenSockets();
   auto peer = std::make_unique<FakeUdtPeer>();
