@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -78,6 +79,14 @@ bool Listening(uint16_t port) {
     if (address == local && state == "0A") return true;
   }
   return false;
+}
+
+// True when the process's main thread waits in sigtimedwait: the probe's "answer" gets there
+// once its listener answers every ask (before that, an ask would be refused for want of it).
+bool WaitsForSignals(pid_t pid) {
+  std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  return static_cast<bool>(syscall >> number) && number == SYS_rt_sigtimedwait;
 }
 
 // A TCP connection from `from` to `to`:port; -1 when refused.
@@ -226,7 +235,7 @@ TEST_F(LinkProbe, OwnersAnswerReachesTheMobileClientAndOnlyThisPcReachesTheListe
   for (const Case& c : cases) {
     SCOPED_TRACE(c.verdict);
     auto answering = StartLink({"answer", "3600", c.verdict});
-    ASSERT_TRUE(Eventually([&] { return Listening(listenPort); }));
+    ASSERT_TRUE(Eventually([&] { return Listening(listenPort) && WaitsForSignals(answering->pid()); }));
 
     // Another loopback address is not served, and a connection from one is closed unread.
     EXPECT_EQ(ConnectFrom("127.0.0.2", "127.0.0.2", listenPort), -1);
