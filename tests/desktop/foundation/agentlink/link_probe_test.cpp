@@ -310,7 +310,7 @@ TEST_F(LinkProbe, StatusWithoutAWorkingAgent) {
   }
 }
 
-TEST_F(LinkProbe, DataFolderMovesWholeAndStaysWhenAskedForAgain) {
+TEST_F(LinkProbe, DataFolderMovesWholeOrNotAtAll) {
   StartAgent();
   const std::string old = Tmp("old/Kestyl"), moved = Tmp("new/Kestyl");
   ASSERT_EQ(Link({"set-defshare", Tmp("old")}).out, "0\n");
@@ -319,6 +319,17 @@ TEST_F(LinkProbe, DataFolderMovesWholeAndStaysWhenAskedForAgain) {
   WriteFile(old + "/a.txt", "alpha");
   WriteFile(old + "/Pictures/Instant/b.jpg", std::string(300000, 'b'));
   const auto before = Tree(old);
+
+  // A copy that cannot complete (a file of that name is already there): nothing is
+  // overwritten, nothing leaves the old folder, the agent keeps it.
+  fs::create_directories(Tmp("busy/Kestyl"));
+  WriteFile(Tmp("busy/Kestyl/a.txt"), "theirs");
+  const ProbeResult failed = Link({"set-defshare", Tmp("busy")});
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_EQ(failed.out, "-1\n");
+  EXPECT_EQ(Tree(old), before);
+  EXPECT_EQ(Tree(Tmp("busy/Kestyl")), (std::map<std::string, std::string>{{"a.txt", "theirs"}}));
+  EXPECT_EQ(Link({"defshare"}).out, old + "\n");
 
   const ProbeResult r = Link({"set-defshare", Tmp("new")});
   EXPECT_EQ(r.exitCode, 0);
