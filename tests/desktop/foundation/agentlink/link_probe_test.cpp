@@ -235,7 +235,8 @@ TEST_F(LinkProbe, OwnersAnswerReachesTheMobileClientAndOnlyThisPcReachesTheListe
   for (const Case& c : cases) {
     SCOPED_TRACE(c.verdict);
     auto answering = StartLink({"answer", "3600", c.verdict});
-    ASSERT_TRUE(Eventually([&] { return Listening(listenPort) && WaitsForSignals(answering->pid()); }));
+    ASSERT_TRUE(Eventually([&] { return Listening(listenPort) && WaitsForSignals(answering->pid()); }))
+        << "the probe never got ready to answer (listening: " << Listening(listenPort) << ")";
 
     // Another loopback address is not served, and a connection from one is closed unread.
     EXPECT_EQ(ConnectFrom("127.0.0.2", "127.0.0.2", listenPort), -1);
