@@ -43,7 +43,9 @@
 //   link exec                         ExecInSession (the result)
 //   link answer <seconds> accept|refuse
 //                                     listens for the agent's log-in asks for the seconds,
-//                                     prints "request <sender> <network>" and answers each
+//                                     prints "request <sender> <network>" and answers each;
+//                                     SIGINT or SIGTERM end it early (it waits for them
+//                                     in sigtimedwait once every ask gets its answer)
 //   link setup-folder                 GetDefShare, then SetupDataFolder (the result)
 // The link finds the agent at KESTYL_AGENT_PORT and listens at KESTYL_DESKTOP_PORT.
 //
@@ -258,6 +260,14 @@ int Link(int argc, char** argv) {
   using ks::desktop::CUIData;
   if (argc < 3) return Usage();
   const std::string op = argv[2];
+  // "answer" ends on SIGINT/SIGTERM: blocked here, before the link starts its threads, so that
+  // every thread inherits the mask and only the wait below takes them (a signal coming
+  // earlier waits for it rather than ending the probe with its output lost).
+  sigset_t endSignals;
+  sigemptyset(&endSignals);
+  sigaddset(&endSignals, SIGINT);
+  sigaddset(&endSignals, SIGTERM);
+  if (op == "answer") ::pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
   ks::desktop::UIDataOptions options;
   options.watchNetwork = false;
   options.listen = op == "answer";
@@ -327,11 +337,6 @@ int Link(int argc, char** argv) {
     if (verdict != "accept" && verdict != "refuse") return Usage();
     PrintingListener answering(data, verdict == "accept");
     data->SetCallBack(&answering);
-    sigset_t endSignals;
-    sigemptyset(&endSignals);
-    sigaddset(&endSignals, SIGINT);
-    sigaddset(&endSignals, SIGTERM);
-    ::pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
     const double seconds = std::atof(argv[3]);
     const struct timespec wait {
       static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)

@@ -3,19 +3,16 @@
 // stand-ins, a platform folder of its own, and the probe run as a separate process. Runs
 // that must last until something has happened are ended by SIGTERM once it has, so no
 // check depends on how fast the machine is.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,12 +21,11 @@
 #include "platform/utf16.h"
 #include "tests/desktop/foundation/probe_run.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 namespace pf = ks::platform;
+using ks::test::BackgroundProgram;
 using ks::test::EnvList;
 using ks::test::ProbeInstall;
 using ks::test::ProbeResult;
@@ -53,68 +49,6 @@ size_t CountOf(const std::string& text, const std::string& what) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
-
-// The probe started in the background; Finish ends it (optionally by a signal first) and
-// collects its exit status and standard output.
-class BackgroundProbe {
- public:
-  BackgroundProbe(const std::string& program, const std::vector<std::string>& args, const EnvList& env) {
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-      bool replaced = false;
-      for (auto& [k, v] : env)
-        if (std::strncmp(*e, (k + "=").c_str(), k.size() + 1) == 0) replaced = true;
-      if (!replaced) envStrings.emplace_back(*e);
-    }
-    for (auto& [k, v] : env) envStrings.push_back(k + "=" + v);
-    std::vector<std::string> argvStrings = {program};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv, envp;
-    for (auto& s : argvStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-      ::dup2(fds[1], 1);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  BackgroundProbe(const BackgroundProbe&) = delete;
-  BackgroundProbe& operator=(const BackgroundProbe&) = delete;
-  ~BackgroundProbe() {
-    if (pid_ > 0) Finish(SIGKILL);
-  }
-  ProbeResult Finish(int signal = 0) {
-    if (signal) ::kill(pid_, signal);
-    ProbeResult r;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) != 0;) {
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        break;
-      }
-      r.out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(out_);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
 
 class SyncProbe : public ::testing::Test {
  protected:
@@ -144,7 +78,11 @@ class SyncProbe : public ::testing::Test {
     EnvList env = {{"KESTYL_PLATFORM_DIR", Platform()},
                    {"KESTYL_SYSTEM_DIR", KS_BUILD_DIR "/bin/system"},
                    {"KESTYL_SYNC_PASS_MS", "100"}};
-    env.insert(env.end(), more.begin(), more.end());
+    for (const auto& [key, value] : more) {
+      auto same = std::find_if(env.begin(), env.end(), [&](const auto& e) { return e.first == key; });
+      if (same != env.end()) same->second = value;
+      else env.emplace_back(key, value);
+    }
     return env;
   }
   ProbeResult Probe(const std::vector<std::string>& args, const EnvList& more = {}) const {
@@ -152,10 +90,10 @@ class SyncProbe : public ::testing::Test {
     all.insert(all.end(), args.begin(), args.end());
     return install_.Run(all, Env(more));
   }
-  BackgroundProbe Start(const std::vector<std::string>& args, const EnvList& more = {}) const {
+  std::unique_ptr<BackgroundProgram> Start(const std::vector<std::string>& args, const EnvList& more = {}) const {
     std::vector<std::string> all = {"sync"};
     all.insert(all.end(), args.begin(), args.end());
-    return BackgroundProbe(install_.bin() + "/kestyl-probe", all, Env(more));
+    return install_.Start(all, Env(more));
   }
   void InstallDriver() const {
     ASSERT_EQ(Probe({"install-driver"}).exitCode, 0);
@@ -217,14 +155,16 @@ TEST_F(SyncProbe, SecondaryRunStartsBothProgramsAndStopEndsThem) {
             "started propagating\n[BGN] Copying b,c.txt from //remote/x to /local\n"
             "[BGN] Copying a.txt from /local to //remote/x\n[END] Copying b,c.txt\n[END] Copying a.txt\n"
             "finished propagating at 10:41:22.57 on 03 Nov 2013\n");
-  BackgroundProbe run = Start({"run", "secondary", "a@b.cn", Folder(), "3600"});
+  // A pause far longer than the test: Stop must interrupt it, not sit it out.
+  auto run = Start({"run", "secondary", "a@b.cn", Folder(), "3600"}, {{"KESTYL_SYNC_PASS_MS", "3600000"}});
   const std::string conf = install_.conf();
   const std::string secondaryArgs = " -root " + Folder() + " -root socket://172.10.10.1:8679/ -logfile " + conf +
                                     "/trans.log -repeat 15 -silent -terse -ignore Name {~$*.*,.SyncConfig}\n";
   EXPECT_TRUE(WaitFor([&] { return RecordText("KestylSync").find(secondaryArgs) != std::string::npos; }))
       << RecordText("KestylSync");
   EXPECT_TRUE(WaitFor([&] { return fs::exists(conf + "/trans.log") && ReadFile(conf + "/trans.log").size() > 0; }));
-  const ProbeResult r = run.Finish(SIGTERM);
+  const ProbeResult r = run->Finish(SIGTERM, 60000);
+  EXPECT_FALSE(r.killed) << "Stop waited for the pause to run out";
   EXPECT_EQ(r.out, "stopped 1\n");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(RecordText("KestylSyncNet").find(" -c a@b.cn -a 172.10.10.2\n"), std::string::npos);
@@ -253,12 +193,12 @@ TEST_F(SyncProbe, SecondaryRunStartsBothProgramsAndStopEndsThem) {
 
 TEST_F(SyncProbe, PrimaryRunLeavesAHiddenMarker) {
   InstallDriver();
-  BackgroundProbe run = Start({"run", "primary", "a@b.cn", Folder(), "3600"});
+  auto run = Start({"run", "primary", "a@b.cn", Folder(), "3600"});
   // The attribute store of the test's platform folder, as the attrib tool shows it.
   const std::string marker = Folder() + "/.SyncConfig";
   auto shown = [&] { return ks::test::RunProgram({KS_BUILD_DIR "/bin/system/attrib", marker}, Env()).out; };
   EXPECT_TRUE(WaitFor([&] { return shown().find(" H ") != std::string::npos; })) << shown();
-  const ProbeResult r = run.Finish(SIGTERM);
+  const ProbeResult r = run->Finish(SIGTERM);
   EXPECT_EQ(r.out, "stopped 1\n");
   EXPECT_NE(RecordText("KestylSync").find(" -socket 8679\n"), std::string::npos);
   EXPECT_NE(RecordText("KestylSyncNet").find(" -c a@b.cn -a 172.10.10.1\n"), std::string::npos);
@@ -271,9 +211,13 @@ TEST_F(SyncProbe, PrimaryRunLeavesAHiddenMarker) {
 // between the notice and the start of its pass.
 TEST_F(SyncProbe, ProgramThatEndsAtOnceBringsTheNoticeEveryElevenPasses) {
   InstallDriver();
-  BackgroundProbe run = Start({"run", "primary", "a@b.cn", Folder(), "3600"}, {{"KESTYL_SYNC_EXIT", "1"}});
+  auto run = Start({"run", "primary", "a@b.cn", Folder(), "3600"}, {{"KESTYL_SYNC_EXIT", "1"}});
   EXPECT_TRUE(WaitFor([&] { return CountLines(RecordText("KestylSync")) >= 24; }));
-  const ProbeResult r = run.Finish(SIGTERM);
+  // From the end of the run to the probe's exit: Stop, the stop batch and the exit.
+  const ProbeResult r = run->Finish(SIGTERM, 60000);
+  EXPECT_FALSE(r.killed);
+  RecordProperty("stop_seconds", std::to_string(r.seconds));
+  std::printf("stop after the end of the run: %.3f s\n", r.seconds);
   const size_t starts = CountLines(RecordText("KestylSync"));
   const size_t notices = CountOf(r.out, "notice MSGBOX_SETTING_SYNC_DUPIP\n");
   EXPECT_TRUE(notices == starts / 11 || (notices == (starts + 1) / 11 && (starts + 1) % 11 == 0))
