@@ -31,6 +31,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// The end of a wait of `timeout_ms`, stretched by the build's slowdown.
+Clock::time_point Until(int timeout_ms) {
+  return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeout_ms) * DesktopHarness::Slowdown());
+}
+
 bool OnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "/usr/bin:/bin");
@@ -116,6 +121,22 @@ std::optional<TraceRect> LastRect(const std::vector<std::string>& lines, const s
 }
 
 }  // namespace
+
+int DesktopHarness::Slowdown() {
+  static const int factor = [] {
+    const char* v = std::getenv("KESTYL_TEST_SLOWDOWN");
+    if (v && std::atoi(v) > 0) return std::atoi(v);
+#if defined(__SANITIZE_ADDRESS__)
+    return 4;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return 4;
+#endif
+#endif
+    return 1;
+  }();
+  return factor;
+}
 
 std::string DesktopHarness::Missing() {
   for (const char* program : {"Xvfb", "xdotool", "import", "sqlite3"}) {
@@ -328,7 +349,7 @@ pid_t DesktopHarness::StartDesktop(const std::vector<std::string>& args,
 
 int DesktopHarness::WaitDesktop(int timeout_ms) {
   if (desktop_pid_ <= 0) return desktop_status_;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = Until(timeout_ms);
   do {
     int status = 0;
     if (::waitpid(desktop_pid_, &status, WNOHANG) == desktop_pid_) {
@@ -372,7 +393,7 @@ std::vector<std::string> DesktopHarness::Trace() const {
 std::optional<std::string> DesktopHarness::WaitTrace(
     const std::function<bool(const std::string&)>& pred, int timeout_ms, size_t from,
     size_t* index) const {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = Until(timeout_ms);
   for (;;) {
     std::vector<std::string> lines = Trace();
     for (size_t i = from; i < lines.size(); ++i) {
@@ -423,7 +444,7 @@ bool DesktopHarness::ClickAt(int x, int y, int button) {
 }
 
 bool DesktopHarness::ClickControl(const std::string& cls, int id, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = Until(timeout_ms);
   for (;;) {
     std::optional<TraceRect> r = Control(cls, id);
     if (r && r->visible && r->enabled && r->w > 0 && r->h > 0) {
@@ -435,7 +456,7 @@ bool DesktopHarness::ClickControl(const std::string& cls, int id, int timeout_ms
 }
 
 bool DesktopHarness::ClickMenuItem(int id, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = Until(timeout_ms);
   for (;;) {
     std::optional<TraceRect> r = MenuItem(id);
     if (r) return ClickAt(r->x + r->w / 2, r->y + r->h / 2);
@@ -468,7 +489,7 @@ std::vector<std::string> DesktopHarness::VisibleWindows(const std::string& name)
 }
 
 bool DesktopHarness::WaitVisibleWindow(const std::string& name, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = Until(timeout_ms);
   while (VisibleWindows(name).empty()) {
     if (Clock::now() >= deadline) return false;
     Pause(100);

@@ -55,6 +55,10 @@ class DesktopHarness {
  public:
   // Why whole-road tests cannot run here ("" when they can): Xvfb, xdotool or import missing.
   static std::string Missing();
+  // How much longer than on a plain build every wait of the harness lasts: 4 under the
+  // address sanitizer (programs start and draw several times slower), else 1;
+  // KESTYL_TEST_SLOWDOWN=<n> sets it. Roads that time a step of their own scale by it too.
+  static int Slowdown();
 
   explicit DesktopHarness(DesktopOptions options);
   ~DesktopHarness();
