@@ -8,6 +8,7 @@
 #include <event2/thread.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -524,6 +525,11 @@ namespace {
 
 void AcceptCb(evconnlistener* listener, evutil_socket_t fd, sockaddr* peer, int, void* ctx) {
   auto* server = static_cast<LocalServer::Impl*>(ctx);
+  // Every write is one or more whole messages: nothing is gained by holding a short one
+  // back, and a reply that follows a stream (a download's end) would otherwise wait for
+  // the peer's delayed acknowledgement, tens of milliseconds.
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   bufferevent* bev = bufferevent_socket_new(evconnlistener_get_base(listener), fd,
                                             BEV_OPT_CLOSE_ON_FREE | BEV_OPT_THREADSAFE);
   if (!bev) {
