@@ -162,30 +162,54 @@ int OpenBeneath(const std::string& root, const std::string& rootReal, const std:
   return 0;
 }
 
-int OpenInShareRoots(const std::string& path, const std::vector<std::string>& roots, int flags, int* fd) {
-  std::string norm;
-  if (!NormalizeSharePath(path, norm) || norm.empty() || norm[0] != '/') return EXDEV;
-  // The longest root the path lies under, by the root's own text or its real location.
-  std::string bestRoot, bestReal, bestRest;
-  size_t bestLength = 0;
-  bool found = false;
+std::vector<ResolvedRoot> ResolveRoots(const std::vector<std::string>& roots) {
+  std::vector<ResolvedRoot> out;
   for (const std::string& root : roots) {
     std::string rootNorm;
     if (root.empty() || !NormalizeSharePath(root, rootNorm) || rootNorm.empty()) continue;
     std::string rootReal = RealLocation(rootNorm);
     if (rootReal.empty()) continue;
-    for (const std::string* base : {&rootNorm, &rootReal}) {
-      if (Below(norm, *base) && (!found || base->size() > bestLength)) {
-        found = true;
-        bestLength = base->size();
-        bestRoot = rootNorm;
-        bestReal = rootReal;
-        bestRest = Rest(norm, *base);
+    out.push_back({std::move(rootNorm), std::move(rootReal)});
+  }
+  return out;
+}
+
+namespace {
+
+// The root `norm` lies under, the longest by the root's own text or its real location, with
+// the part of `norm` below it; null when there is none.
+const ResolvedRoot* FindRoot(const std::string& norm, const std::vector<ResolvedRoot>& roots, std::string* rest) {
+  const ResolvedRoot* best = nullptr;
+  const std::string* bestBase = nullptr;
+  for (const ResolvedRoot& root : roots) {
+    for (const std::string* base : {&root.path, &root.real}) {
+      if (Below(norm, *base) && (!best || base->size() > bestBase->size())) {
+        best = &root;
+        bestBase = base;
       }
     }
   }
-  if (!found) return EXDEV;
-  return OpenBeneath(bestRoot, bestReal, bestRest, flags, fd);
+  if (best && rest) *rest = Rest(norm, *bestBase);
+  return best;
+}
+
+}  // namespace
+
+bool UnderResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>& roots) {
+  std::string norm;
+  return NormalizeSharePath(path, norm) && !norm.empty() && norm[0] == '/' && FindRoot(norm, roots, nullptr);
+}
+
+int OpenInResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>& roots, int flags, int* fd) {
+  std::string norm, rest;
+  if (!NormalizeSharePath(path, norm) || norm.empty() || norm[0] != '/') return EXDEV;
+  const ResolvedRoot* root = FindRoot(norm, roots, &rest);
+  if (!root) return EXDEV;
+  return OpenBeneath(root->path, root->real, rest, flags, fd);
+}
+
+int OpenInShareRoots(const std::string& path, const std::vector<std::string>& roots, int flags, int* fd) {
+  return OpenInResolvedRoots(path, ResolveRoots(roots), flags, fd);
 }
 
 int OpenInShare(const std::string& path, int flags, int* fd) {

@@ -36,6 +36,20 @@ namespace ks::shares {
 // that the path lies under, by its text or by the root's real location). *fd receives the
 // descriptor on success.
 int OpenInShareRoots(const std::string& path, const std::vector<std::string>& roots, int flags, int* fd);
+
+// A share root as configured (normalised) with its real (symlink-resolved) location, for
+// callers that open many paths against the same roots and resolve them once.
+struct ResolvedRoot {
+  std::string path;
+  std::string real;
+};
+// `roots` resolved: each normalised, kept when it exists (empty and missing roots are left out).
+std::vector<ResolvedRoot> ResolveRoots(const std::vector<std::string>& roots);
+// OpenInShareRoots against roots resolved beforehand: no realpath per call.
+int OpenInResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>& roots, int flags, int* fd);
+// Whether `path` (normalised here, ".." refused) lies under one of `roots` by text or real
+// location: what OpenInResolvedRoots would walk from rather than refuse at once.
+bool UnderResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>& roots);
 // The same against the shares of the database (GetShareRoots).
 int OpenInShare(const std::string& path, int flags, int* fd);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,10 +29,6 @@ namespace {
 constexpr const char* kModule = "Intranet tran";
 // Packages per file read.
 constexpr size_t kPackagesPerRead = 256;
-// Packages per Channel::Write on a byte stream. Each write of a small package costs a send
-// or a wake of the loop; 32 packages (32.6 KB) per write keep loopback downloads near the
-// speed of a plain copy. Message channels (UDT, relay) carry one package per write.
-constexpr size_t kPackagesPerStreamWrite = 32;
 
 // The local message server's connections are byte streams: several whole messages may go
 // in one write. UDT peers and the relay frame each write as one message.
@@ -119,12 +116,22 @@ std::vector<uint8_t> MakeDownloadOver(uint32_t id, char status) {
 void SetRelayedDownloadStarter(RelayedDownloadStarter starter) { g_relayedStarter.store(starter); }
 
 int StreamFile(int fd, uint64_t offset, uint64_t size, uint32_t id, ks::net::Channel* conn) {
-  const size_t perWrite = IsByteStream(conn) ? kPackagesPerStreamWrite : 1;
+  // A byte stream takes a whole read's packages in one gathered write: each package's head
+  // and its bytes straight from the read buffer, so the file is never copied again here.
+  // UDT peers and the relay frame each write as one message: one package per write.
+  const bool stream = IsByteStream(conn);
   std::vector<uint8_t> block;
+  std::vector<uint8_t> heads;
+  std::vector<iovec> parts;
   std::vector<uint8_t> out;
   try {
     block.resize(kPackageSize * kPackagesPerRead);
-    out.resize((kDataHeadSize + kPackageSize) * perWrite);
+    heads.resize(kDataHeadSize * kPackagesPerRead);
+    if (stream) {
+      parts.resize(2 * kPackagesPerRead);
+    } else {
+      out.resize(kDataHeadSize + kPackageSize);
+    }
   } catch (const std::bad_alloc&) {
     KS_LOG_ERROR(kModule, "Allocate memory error.");
     return KS_OUT_OF_MEMORY;
@@ -135,21 +142,27 @@ int StreamFile(int fd, uint64_t offset, uint64_t size, uint32_t id, ks::net::Cha
     const ssize_t got = ReadAt(fd, block.data(), want, offset);
     if (got <= 0) return 1;  // read error, or the file was cut short meanwhile
     const size_t length = static_cast<size_t>(got);
-    size_t used = 0, queued = 0;
-    for (size_t at = 0; at < length; at += kPackageSize) {
+    size_t packages = 0;
+    for (size_t at = 0; at < length; at += kPackageSize, ++packages) {
       const size_t n = std::min(kPackageSize, length - at);
-      uint8_t* p = out.data() + used;
-      ks::net::EncodeMsgHead({static_cast<uint16_t>(kDataHeadSize + n), MSG_DOWNLOAD_DATA, id}, p);
-      ks::net::PutU32(p + 8, ++number);
-      std::memset(p + 12, 0, 8);
-      std::memcpy(p + kDataHeadSize, block.data() + at, n);
-      used += kDataHeadSize + n;
-      if (++queued < perWrite && at + n < length) continue;
-      if (!conn->Write(out.data(), used)) {
+      uint8_t* head = stream ? heads.data() + packages * kDataHeadSize : out.data();
+      ks::net::EncodeMsgHead({static_cast<uint16_t>(kDataHeadSize + n), MSG_DOWNLOAD_DATA, id}, head);
+      ks::net::PutU32(head + 8, ++number);
+      std::memset(head + 12, 0, 8);
+      if (stream) {
+        parts[2 * packages] = {head, kDataHeadSize};
+        parts[2 * packages + 1] = {block.data() + at, n};
+        continue;
+      }
+      std::memcpy(out.data() + kDataHeadSize, block.data() + at, n);
+      if (!conn->Write(out.data(), kDataHeadSize + n)) {
         KS_LOG_ERROR("CommLib", "Write return message error.");
         return -1;
       }
-      used = queued = 0;
+    }
+    if (stream && !conn->WriteParts(parts.data(), 2 * packages)) {
+      KS_LOG_ERROR("CommLib", "Write return message error.");
+      return -1;
     }
     offset += length;
     if (length < want) return 1;

@@ -26,7 +26,8 @@
 // thread serving the request's connection; the download counter counts it meanwhile. The
 // file is never held whole: Channel::Write holds the sender back while the client is
 // slow. A UDT channel gets one package per write; a byte stream (the local message
-// server's TCP connections) gets up to 32 whole packages per write.
+// server's TCP connections) gets the whole packages of one file read (up to 256) in one
+// gathered write (Channel::WriteParts).
 //   MSG_DOWNLOAD_DATA: MsgHead {20 + n, 0x1002, id}, u32 package number (offset / 1000 + 1
 //   for the first, then +1), u32 0, u32 0, n <= 1000 file bytes
 //   MSG_DOWNLOAD_OVER (the reply): MsgHead {12, 0x1003, id}, "0" whole file sent or "1"

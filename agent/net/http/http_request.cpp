@@ -106,21 +106,16 @@ void LingeringClose(int sock) {
 // The share folders as last read from the database, with their real (symlink-resolved)
 // locations. Reading them costs three queries under the database's one mutex and a
 // realpath per folder; at thousands of requests a second every request would queue there,
-// so they are read again at most every kShareViewMs.
+// so they are read again at most every kShareViewMs. A request then costs no realpath:
+// the share opener walks the path beneath the root it lies in, which is what decides.
 struct ShareView {
   DefShareInfo defaults;
-  std::vector<std::string> realRoots;  // ks_share paths and default folders that exist
-  std::vector<std::string> roots;      // the same as configured (normalised)
+  std::vector<ks::shares::ResolvedRoot> roots;  // ks_share paths and default folders that exist
   int64_t readAtMs = 0;
 };
 constexpr int64_t kShareViewMs = 1000;
 std::mutex g_shareViewMutex;
 std::shared_ptr<const ShareView> g_shareView;
-
-std::string RealLocation(const std::string& path) {
-  char real[PATH_MAX];
-  return ::realpath(path.c_str(), real) ? std::string(real) : std::string();
-}
 
 std::shared_ptr<const ShareView> CurrentShares() {
   int64_t now = NowMs();
@@ -132,49 +127,26 @@ std::shared_ptr<const ShareView> CurrentShares() {
     // second as "nothing is shared": the last good view serves until a read succeeds.
     if ((ParseDefaultDir(view->defaults) != 0 || ParseShareInfo(roots) != 0) && g_shareView) return g_shareView;
     const DefShareInfo& d = view->defaults;
+    // An unset default folder is an empty text: ResolveRoots leaves it out, so it never
+    // matches every path.
     for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
       roots.push_back(*f);
-    for (const std::string& root : roots) {
-      std::string norm;
-      // An unset default folder is an empty text: it must not match every path.
-      if (root.empty() || !NormalizeSharePath(root, norm) || norm.empty()) continue;
-      std::string real = RealLocation(norm);
-      if (real.empty()) continue;
-      view->realRoots.push_back(real);
-      view->roots.push_back(norm);
-    }
+    view->roots = ks::shares::ResolveRoots(roots);
     view->readAtMs = now;
     g_shareView = view;
   }
   return g_shareView;
 }
 
-bool Inside(const std::string& real, const std::vector<std::string>& realRoots) {
-  for (const std::string& root : realRoots) {
-    if (root == "/" || real == root ||
-        (real.size() > root.size() && real.compare(0, root.size(), root) == 0 && real[root.size()] == '/'))
-      return true;
-  }
-  return false;
-}
-
-// The share test of a file (that of CheckShareFilePath): no ".." element, its folder lies
-// in a share where it really is, and so does the file itself (a symlinked file cannot lead
-// out; a sibling such as "Data2" of share "Data" is not inside it). KS_OK and the
-// normalised path, or the share test's code.
-int CheckSharedFile(const std::string& path, const ShareView& shares, std::string* local) {
+// The text test of a requested file: a normalised absolute path with no ".." element,
+// other than "/" itself, below a share root. Whether what it names really lies inside
+// that share is decided when it is opened.
+bool PlausibleFilePath(const std::string& path, const ShareView& shares, std::string* local) {
   std::string norm;
-  if (!NormalizeSharePath(path, norm) || norm.empty() || norm == "/" || norm[0] != '/')
-    return KS_PATH_NOT_SHARED;
-  std::string folder = norm.substr(0, norm.find_last_of('/'));
-  std::string realFolder = RealLocation(folder.empty() ? "/" : folder);
-  if (realFolder.empty()) return KS_PATH_MISSING;
-  if (!Inside(realFolder, shares.realRoots)) return KS_PATH_NOT_SHARED;
-  std::string realFile = RealLocation(norm);
-  if (realFile.empty()) return KS_PATH_MISSING;
-  if (!Inside(realFile, shares.realRoots)) return KS_PATH_NOT_SHARED;
-  *local = norm;
-  return KS_OK;
+  if (!NormalizeSharePath(path, norm) || norm.empty() || norm == "/" || norm[0] != '/') return false;
+  if (!ks::shares::UnderResolvedRoots(norm, shares.roots)) return false;
+  *local = std::move(norm);
+  return true;
 }
 
 void CloseConnection(int sock) {
@@ -381,17 +353,26 @@ int SendNotImplemented(int sock) {
   return SendAll(sock, kNotImplementedAnswer, sizeof kNotImplementedAnswer - 1);
 }
 
-void ServeFile(HttpConnection& conn, int fileFd) {
+namespace {
+
+// ServeFile for a regular file whose size is known already.
+void ServeRegularFile(HttpConnection& conn, int fileFd, int64_t size) {
   DropHead(conn);
+  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fileFd, conn.Socket(), size);
+  ::close(fileFd);
+}
+
+}  // namespace
+
+void ServeFile(HttpConnection& conn, int fileFd) {
   struct stat st {};
   if (fileFd < 0 || ::fstat(fileFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    DropHead(conn);
     if (fileFd >= 0) ::close(fileFd);
     SendNotFound(conn.Socket());
     return;
   }
-  int64_t size = static_cast<int64_t>(st.st_size);
-  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fileFd, conn.Socket(), size);
-  ::close(fileFd);
+  ServeRegularFile(conn, fileFd, static_cast<int64_t>(st.st_size));
 }
 
 void accept_request(int sock, int timeoutMs) {
@@ -444,12 +425,12 @@ void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), vo
   std::string local;
   bool inside = !req.urlTooLong && !path.empty() && path.find('\0') == std::string::npos &&
                 url.find(kUploadMarker) == std::string::npos &&
-                CheckSharedFile(path, *shares, &local) == KS_OK;
+                PlausibleFilePath(path, *shares, &local);
   // What is answered is what the share opener opened, judged by its descriptor: the path
   // may have been swapped for a link to elsewhere since it was checked. O_NONBLOCK: a FIFO
   // put in its place must not wait for a writer.
   int fd = -1;
-  int openError = inside ? ks::shares::OpenInShareRoots(local, shares->roots, O_RDONLY | O_NONBLOCK | O_NOCTTY, &fd)
+  int openError = inside ? ks::shares::OpenInResolvedRoots(local, shares->roots, O_RDONLY | O_NONBLOCK | O_NOCTTY, &fd)
                          : ENOENT;
   if (openError == EXDEV || openError == ELOOP)
     KS_LOG_WARNING(kModule, "http request %s leads out of its share: refused.", local.c_str());
@@ -462,7 +443,7 @@ void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), vo
     return;
   }
   if (servable && S_ISREG(st.st_mode) && !HasExecutableExtension(local)) {
-    ServeFile(conn, fd);
+    ServeRegularFile(conn, fd, static_cast<int64_t>(st.st_size));
   } else {
     ::close(fd);
   }

@@ -7,6 +7,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,7 +26,6 @@
 #include "agent/log/log.h"
 #include "agent/net/pool/thread_pool.h"
 #include "agent/core/state/state.h"
-#include "agent/net/socket/socket.h"
 #include "agent/util/settings/settings.h"
 
 namespace ks::net {
@@ -75,11 +76,21 @@ struct HttpServer::Shared {
   std::mutex mutex;
   bool looping = false;             // the loop takes connections back (under mutex)
   std::vector<int> handedBack;      // connections to close after a lingering read
+  std::vector<Ready> adopted;       // accepted by a job, head not complete (under mutex)
+  // A job that has answered accepts the next connection itself when one is waiting (see
+  // TryAccept): under load connections then go from the listener to an awake job without
+  // a hand-off. listenFd is the listening socket while the loop runs, else -1; the loop
+  // clears it under the exclusive lock before closing the socket.
+  std::shared_mutex acceptMutex;
+  int listenFd = -1;
+  std::atomic<size_t> held{0};      // connections the loop holds (heads and lingering ones)
+  size_t maxConnections = 1;
   // Heads read, waiting for a job (under mutex). Jobs live on while connections keep
   // coming: one that has answered takes the next from here, or waits up to kJobIdleMs
   // for one, so a busy server keeps its workers instead of starting a thread for each
   // connection. At most maxActive jobs exist; `jobs` counts them, `idle` the waiting ones.
   std::deque<Ready> ready;
+  std::atomic<size_t> waiting{0};
   int jobs = 0;
   int idle = 0;
   bool closing = false;
@@ -87,31 +98,44 @@ struct HttpServer::Shared {
   ~Shared() {
     if (wake >= 0) ::close(wake);
     for (Ready& r : ready) ::close(r.fd);
+    for (Ready& r : adopted) ::close(r.fd);
   }
   void Wake() {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake, &one, sizeof one);
   }
-  size_t Waiting() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return ready.size();
-  }
+  // ready.size(), readable without the mutex (the accept loop asks at every accept).
+  size_t Waiting() const { return waiting.load(std::memory_order_relaxed); }
   // Queues a connection whose head is read; true when the caller must start a job for it
   // (no job waits and fewer than maxActive exist; the new one is already counted).
   bool Queue(int fd, std::string head) {
-    std::lock_guard<std::mutex> lock(mutex);
-    ready.push_back({fd, std::move(head)});
-    if (idle > static_cast<int>(ready.size()) - 1) {
-      work.notify_one();
-      return false;
+    bool wakeOne = false, start = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ready.push_back({fd, std::move(head)});
+      waiting.store(ready.size(), std::memory_order_relaxed);
+      if (idle > static_cast<int>(ready.size()) - 1) {
+        wakeOne = true;
+      } else if (jobs < maxActive) {
+        ++jobs;
+        start = true;
+      }
     }
-    if (jobs >= maxActive) return false;
-    ++jobs;
-    return true;
+    // Woken after the mutex is free, so the job does not wake only to wait for it.
+    if (wakeOne) work.notify_one();
+    return start;
   }
   // A job's next connection; false (and the job counted out) when none came in time or
   // the server stopped.
   bool Next(Ready* out) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!ready.empty() || closing) return TakeLocked(out);
+    }
+    if (TryAccept(out)) {
+      active.fetch_add(1);
+      return true;
+    }
     std::unique_lock<std::mutex> lock(mutex);
     if (ready.empty() && !closing) {
       ++idle;
@@ -119,14 +143,51 @@ struct HttpServer::Shared {
                     [this] { return !ready.empty() || closing; });
       --idle;
     }
+    return TakeLocked(out);
+  }
+  // Next's end, under mutex.
+  bool TakeLocked(Ready* out) {
     if (ready.empty()) {
       --jobs;
       return false;
     }
     *out = std::move(ready.front());
     ready.pop_front();
+    waiting.store(ready.size(), std::memory_order_relaxed);
     active.fetch_add(1);
     return true;
+  }
+  // A connection waiting on the listener, taken by this job: true when its head came
+  // whole with it. One whose head is still coming goes to the loop, which reads heads; so
+  // does everything at the connection cap, where the loop chooses who makes room.
+  bool TryAccept(Ready* out) {
+    if (held.load() + Waiting() + static_cast<size_t>(active.load()) >= maxConnections) return false;
+    int fd;
+    {
+      std::shared_lock<std::shared_mutex> lock(acceptMutex);
+      if (listenFd < 0) return false;
+      fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (fd < 0) return false;  // none waiting; out of descriptors is the loop's to handle
+    char first[2048];
+    ssize_t got = ::recv(fd, first, sizeof first, MSG_DONTWAIT);
+    std::string head = got > 0 ? std::string(first, static_cast<size_t>(got)) : std::string();
+    HttpHeadScanner scanner;
+    scanner.Feed(head.data(), head.size());
+    if (scanner.Done()) {
+      *out = {fd, std::move(head)};
+      return true;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (looping) {
+        adopted.push_back({fd, std::move(head)});
+        Wake();
+        return false;
+      }
+    }
+    ::close(fd);
+    return false;
   }
   // A job could not be started: counted out again; when no job exists at all, nobody
   // would take the queued connections, so they are closed.
@@ -135,13 +196,16 @@ struct HttpServer::Shared {
     if (--jobs == 0) {
       for (Ready& r : ready) ::close(r.fd);
       ready.clear();
+      waiting.store(0, std::memory_order_relaxed);
     }
   }
   // Answers queued connections until none comes in time.
   static void Serve(const std::shared_ptr<Shared>& self) {
     Ready r;
     while (self->Next(&r)) {
-      OS_SockSetTimeouts(r.fd, self->timeoutMs, self->timeoutMs);
+      // The head is read already: only sends can wait on the socket from here on.
+      timeval send{self->timeoutMs / 1000, (self->timeoutMs % 1000) * 1000};
+      ::setsockopt(r.fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
       {
         HttpConnection conn(r.fd, std::move(r.head));
         AnswerRequest(conn, &Shared::HandBack, self.get());
@@ -192,6 +256,7 @@ int startup(uint16_t* port, const std::string& address) {
 HttpServer::HttpServer(HttpServerOptions options)
     : options_(std::move(options)), shared_(std::make_shared<Shared>()) {
   shared_->maxActive = std::max(1, options_.maxActive);
+  shared_->maxConnections = static_cast<size_t>(std::max(1, options_.maxConnections));
   shared_->timeoutMs = options_.timeoutMs;
   shared_->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -259,10 +324,15 @@ void HttpServer::Run() {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->looping = true;
   }
+  {
+    std::unique_lock<std::shared_mutex> lock(shared_->acceptMutex);
+    shared_->listenFd = listen_;
+  }
 
   auto drop = [&](int fd) {
     ::epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
     held.erase(fd);
+    shared_->held.store(held.size());
   };
   auto closeHeld = [&](int fd) {
     drop(fd);
@@ -277,6 +347,7 @@ void HttpServer::Run() {
       return nullptr;
     }
     Held& h = held[fd];
+    shared_->held.store(held.size());
     if (moved) h = std::move(*moved);
     h.seq = nextSeq++;
     h.kind = kind;
@@ -335,6 +406,37 @@ void HttpServer::Run() {
     }
   };
 
+  // At maxConnections, room for a newcomer: the oldest connection being closed, else the
+  // oldest one that has not finished its head; a full house of answers refuses the
+  // newcomer (closed here; false).
+  auto makeRoom = [&](int fd) {
+    if (held.size() + shared_->Waiting() + static_cast<size_t>(shared_->active.load()) < maxConnections)
+      return true;
+    int victim = oldest(lingering);
+    if (victim < 0) victim = oldest(heads);
+    if (victim < 0) {
+      ::close(fd);
+      return false;
+    }
+    closeHeld(victim);
+    return true;
+  };
+  // A new connection with what it has sent so far: to a job when its head is whole, else
+  // held until it is.
+  auto admit = [&](int fd, std::string first) {
+    HttpHeadScanner scanner;
+    scanner.Feed(first.data(), first.size());
+    if (!first.empty() && scanner.Done()) {
+      toJob(fd, std::move(first));
+      return;
+    }
+    Held* h = hold(fd, Kind::kHead);
+    if (!h) return;
+    h->scanner = std::move(scanner);
+    h->head = std::move(first);
+    readFrom(fd);
+  };
+
   bool listening = true;
   int pauseMs = kFirstPauseMs;
   Clock::time_point resumeAt{};
@@ -388,12 +490,17 @@ void HttpServer::Run() {
         uint64_t count;
         [[maybe_unused]] ssize_t r = ::read(shared_->wake, &count, sizeof count);
         std::vector<int> back;
+        std::vector<Shared::Ready> adopted;
         {
           std::lock_guard<std::mutex> lock(shared_->mutex);
           back.swap(shared_->handedBack);
+          adopted.swap(shared_->adopted);
         }
         for (int b : back) {
           if (hold(b, Kind::kLinger)) readFrom(b);
+        }
+        for (Shared::Ready& r : adopted) {
+          if (makeRoom(r.fd)) admit(r.fd, std::move(r.head));
         }
       } else {
         readFrom(fd);
@@ -417,46 +524,30 @@ void HttpServer::Run() {
         break;  // drained (EAGAIN), or paused
       }
       pauseMs = kFirstPauseMs;
-      if (held.size() + shared_->Waiting() + static_cast<size_t>(shared_->active.load()) >=
-          maxConnections) {
-        // Room for the newcomer: the oldest connection being closed, else the oldest one
-        // that has not finished its head; a full house of answers refuses the newcomer.
-        int victim = oldest(lingering);
-        if (victim < 0) victim = oldest(heads);
-        if (victim < 0) {
-          ::close(fd);
-          continue;
-        }
-        closeHeld(victim);
-      }
+      if (!makeRoom(fd)) continue;
       // Most clients send their request with the connection: a head that is already
       // here whole goes to a job at once, without a round through epoll.
       char first[2048];
       ssize_t got = ::recv(fd, first, sizeof first, MSG_DONTWAIT);
-      HttpHeadScanner scanner;
-      if (got > 0) scanner.Feed(first, static_cast<size_t>(got));
-      if (got > 0 && scanner.Done()) {
-        toJob(fd, std::string(first, static_cast<size_t>(got)));
-        continue;
-      }
-      Held* h = hold(fd, Kind::kHead);
-      if (!h) continue;
-      if (got > 0) {
-        h->scanner = std::move(scanner);
-        h->head.assign(first, static_cast<size_t>(got));
-      }
-      readFrom(fd);
+      admit(fd, got > 0 ? std::string(first, static_cast<size_t>(got)) : std::string());
     }
+  }
+  {
+    std::unique_lock<std::shared_mutex> lock(shared_->acceptMutex);
+    shared_->listenFd = -1;
   }
   {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->looping = false;
     for (int fd : shared_->handedBack) ::close(fd);
     shared_->handedBack.clear();
+    for (Shared::Ready& r : shared_->adopted) ::close(r.fd);
+    shared_->adopted.clear();
     // Connections not yet taken by a job are closed unanswered; waiting jobs end now, jobs
     // under way with their own connection.
     for (Shared::Ready& r : shared_->ready) ::close(r.fd);
     shared_->ready.clear();
+    shared_->waiting.store(0, std::memory_order_relaxed);
     shared_->closing = true;
     shared_->work.notify_all();
   }

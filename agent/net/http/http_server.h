@@ -22,8 +22,11 @@
 // accept. The accept loop reads every request head itself, without blocking, so slow or
 // silent connections cost no thread; only a complete head (or one cut by the deadline, the
 // size limit or the peer's close) is handed to a pool job, at most maxActive at the same
-// time; a job that has answered takes the next waiting head, or waits up to a second for
-// one before it ends, so a busy server does not start a thread per connection. Each send has the time-out timeoutMs. At maxConnections the oldest connection that
+// time; a job that has answered takes the next waiting head, else accepts the next
+// connection itself when one waits on the listener and its head came whole with it (one
+// whose head is still coming goes to the loop), else waits up to a second for a head
+// before it ends, so a busy server neither starts a thread nor hands a connection from
+// thread to thread per request. Each send has the time-out timeoutMs. At maxConnections the oldest connection that
 // is still sending its head (or being closed) is closed to make room for the new one; only
 // when all are being answered is the new one closed at once. After a 404 or 501 the job
 // hands the connection back to the loop, which reads what the peer still sends for up to a

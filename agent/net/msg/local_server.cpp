@@ -6,7 +6,9 @@
 #include <event2/event.h>
 #include <event2/listener.h>
 #include <event2/thread.h>
+#include <limits.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -92,6 +94,7 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
   ~Connection() override { bufferevent_free(bev_); }
 
   bool Write(const void* data, size_t length) override;
+  bool WriteParts(const iovec* parts, size_t count) override;
   bool IsOpen() const override { return !closed_.load(); }
   Origin origin() const override { return origin_; }
   uint64_t Id() const override { return id_; }
@@ -121,6 +124,9 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
  private:
   // Loop thread: queues a message; true when the executor must be started.
   bool Enqueue(Frame&& f);
+  // Sends the pieces from the writing thread, waiting for room in the socket itself; the
+  // caller holds writeMutex_ and has set direct_ with the output buffer empty.
+  bool SendDirect(const iovec* parts, size_t count);
   void Handle(const Frame& f);
 
   LocalServer::Impl* const server_;
@@ -131,6 +137,12 @@ class Connection final : public Channel, public std::enable_shared_from_this<Con
   int64_t lastActiveMs_ = NowMs();  // loop thread only
   std::atomic<bool> closed_{false};
   bool discardQueued_ = false;  // under m_: closed and the queue dropped
+
+  std::mutex writeMutex_;  // held by a writer (other than the loop) for a whole message
+  // Under the bufferevent lock: a writer is sending directly; the loop thread's own writes
+  // wait in deferred_ until it is done.
+  bool direct_ = false;
+  std::vector<uint8_t> deferred_;
 
   std::mutex m_;  // guards the fields below; taken after the bufferevent lock, never before
   std::condition_variable cv_;
@@ -253,11 +265,37 @@ bool Connection::MarkClosed(bool* notify, bool keepQueued) {
 }
 
 bool Connection::Write(const void* data, size_t length) {
+  iovec part{const_cast<void*>(data), length};
+  return WriteParts(&part, 1);
+}
+
+bool Connection::WriteParts(const iovec* parts, size_t count) {
   if (closed_) return false;
+  size_t length = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (parts[i].iov_len > 0 && !parts[i].iov_base) return false;
+    length += parts[i].iov_len;
+  }
   if (length == 0) return true;
-  if (!data) return false;
   evbuffer* out = bufferevent_get_output(bev_);
-  const bool mayWait = tl_loopOf != server_;  // the loop thread must never wait for itself
+  if (tl_loopOf == server_) {
+    // The loop thread never waits for itself: its bytes are queued for the loop to send,
+    // behind a message another thread is sending directly.
+    bufferevent_lock(bev_);
+    bool ok = !closed_;
+    for (size_t i = 0; ok && i < count; ++i) {
+      const auto* p = static_cast<const uint8_t*>(parts[i].iov_base);
+      if (direct_) {
+        deferred_.insert(deferred_.end(), p, p + parts[i].iov_len);
+      } else {
+        ok = bufferevent_write(bev_, p, parts[i].iov_len) == 0;
+      }
+    }
+    bufferevent_unlock(bev_);
+    return ok;
+  }
+  // One writer at a time, so that whole messages keep their order whichever way they go.
+  std::lock_guard<std::mutex> writing(writeMutex_);
   const int idleMs = server_->opt.idleMs;
   int64_t stalledSince = NowMs();
   uint64_t seenGen = 0;
@@ -272,7 +310,7 @@ bool Connection::Write(const void* data, size_t length) {
       seenGen = gen;
       stalledSince = NowMs();
     }
-    if (!mayWait || evbuffer_get_length(out) <= server_->opt.highWater) break;
+    if (evbuffer_get_length(out) <= server_->opt.highWater) break;
     // A client that stops reading must not hold this thread for ever: output that has not
     // drained for the idle time-out ends the connection.
     int64_t stalled = NowMs() - stalledSince;
@@ -288,22 +326,78 @@ bool Connection::Write(const void* data, size_t length) {
   }
   bufferevent_lock(bev_);
   bool ok = !closed_;
-  if (ok) {
-    // Nothing queued before us: send at once instead of waking the loop for it. Every
-    // writer holds the bufferevent lock, so the order of messages is kept.
-    size_t sent = 0;
-    if (mayWait && evbuffer_get_length(out) == 0) {
-      ssize_t n;
-      do {
-        n = ::send(bufferevent_getfd(bev_), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
-      if (n > 0) sent = size_t(n);
-      // Errors are left to the loop, which reports them through the event callback.
-    }
-    if (sent < length) ok = bufferevent_write(bev_, static_cast<const uint8_t*>(data) + sent, length - sent) == 0;
-  }
+  // Nothing queued before us: this thread sends the message itself (see SendDirect)
+  // instead of copying it for the loop and waking it.
+  const bool direct = ok && evbuffer_get_length(out) == 0;
+  if (direct) direct_ = true;
+  for (size_t i = 0; ok && !direct && i < count; ++i)
+    ok = bufferevent_write(bev_, parts[i].iov_base, parts[i].iov_len) == 0;
   bufferevent_unlock(bev_);
-  return ok;
+  return direct ? SendDirect(parts, count) : ok;
+}
+
+bool Connection::SendDirect(const iovec* parts, size_t count) {
+  // The caller's pieces are sent as they are; only a piece cut by a short send needs a
+  // changed copy of the list.
+  auto* pieces = const_cast<iovec*>(parts);
+  std::vector<iovec> copy;
+  size_t at = 0;  // the first piece with bytes left
+  const int idleMs = server_->opt.idleMs;
+  int64_t progressAt = NowMs();
+  // Ends direct sending; bytes the loop thread queued meanwhile follow the message.
+  auto finish = [&](bool sent) {
+    if (sent && !deferred_.empty()) sent = bufferevent_write(bev_, deferred_.data(), deferred_.size()) == 0;
+    deferred_.clear();
+    direct_ = false;
+    bufferevent_unlock(bev_);
+    return sent;
+  };
+  for (;;) {
+    bufferevent_lock(bev_);
+    // Under the lock: once closed, the descriptor may be handed back to the system.
+    if (closed_) return finish(false);
+    const int fd = bufferevent_getfd(bev_);
+    msghdr m{};
+    m.msg_iov = pieces + at;
+    m.msg_iovlen = std::min<size_t>(count - at, IOV_MAX);
+    ssize_t n;
+    do {
+      n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    const int error = n < 0 ? errno : 0;
+    if (n > 0) {
+      progressAt = NowMs();
+      size_t done = static_cast<size_t>(n);
+      while (at < count && done >= pieces[at].iov_len) done -= pieces[at++].iov_len;
+      if (done > 0) {
+        if (copy.empty()) {
+          copy.assign(parts, parts + count);
+          pieces = copy.data();
+        }
+        pieces[at].iov_base = static_cast<uint8_t*>(pieces[at].iov_base) + done;
+        pieces[at].iov_len -= done;
+      }
+    }
+    while (at < count && pieces[at].iov_len == 0) ++at;
+    if (at == count) return finish(true);
+    // A failed send: the connection is broken; the loop reports it through the event callback.
+    if (n < 0 && error != EAGAIN && error != EWOULDBLOCK) return finish(false);
+    bufferevent_unlock(bev_);
+    // A client that stops reading must not hold this thread for ever: output that has not
+    // drained for the idle time-out ends the connection.
+    const int64_t stalled = NowMs() - progressAt;
+    if (idleMs > 0 && stalled >= idleMs) {
+      KS_LOG_WARNING("CommLib", "Connection %llu took no output for %lld ms, closing it.",
+                     static_cast<unsigned long long>(id_), static_cast<long long>(stalled));
+      bufferevent_lock(bev_);
+      finish(false);
+      server_->Close(shared_from_this());
+      return false;
+    }
+    // Closing the connection shuts the socket down, which ends this wait at once.
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(idleMs > 0 ? std::min<int64_t>(1000, idleMs - stalled) : 1000));
+  }
 }
 
 void Connection::Handle(const Frame& f) {
@@ -431,6 +525,11 @@ namespace {
 
 void AcceptCb(evconnlistener* listener, evutil_socket_t fd, sockaddr* peer, int, void* ctx) {
   auto* server = static_cast<LocalServer::Impl*>(ctx);
+  // Every write is one or more whole messages: nothing is gained by holding a short one
+  // back, and a reply that follows a stream (a download's end) would otherwise wait for
+  // the peer's delayed acknowledgement, tens of milliseconds.
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   bufferevent* bev = bufferevent_socket_new(evconnlistener_get_base(listener), fd,
                                             BEV_OPT_CLOSE_ON_FREE | BEV_OPT_THREADSAFE);
   if (!bev) {

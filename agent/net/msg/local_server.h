@@ -6,7 +6,9 @@
 // message goes to its connection's serial executor, a pool job that runs that connection's
 // messages one after the other, so replies keep their order. Replies and handler writes go
 // through thread-safe bufferevents; Channel::Write blocks while more than `highWater` bytes
-// wait to be sent, so a streamed download is never buffered whole. A reply longer than
+// wait to be sent, so a streamed download is never buffered whole. A handler's write that
+// finds nothing waiting to be sent goes to the socket from the handler's own thread, which
+// waits for room there itself (no copy for the loop, no wake of it); one writer at a time. A reply longer than
 // 65535 bytes is refused (ERROR logged). When a connection has more than 1 MB of messages
 // waiting for its executor, reading from it pauses until they are handled.
 //

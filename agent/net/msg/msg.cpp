@@ -42,6 +42,18 @@ const char* OriginName(Origin o) {
 
 uint64_t NextChannelId() { return g_nextChannelId.fetch_add(1, std::memory_order_relaxed); }
 
+bool Channel::WriteParts(const iovec* parts, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += parts[i].iov_len;
+  std::vector<uint8_t> joined;
+  joined.reserve(total);
+  for (size_t i = 0; i < count; ++i) {
+    const auto* p = static_cast<const uint8_t*>(parts[i].iov_base);
+    joined.insert(joined.end(), p, p + parts[i].iov_len);
+  }
+  return Write(joined.data(), joined.size());
+}
+
 void OnChannelClosed(std::function<void(uint64_t)> listener) {
   if (!listener) return;
   std::lock_guard<std::mutex> lock(ListenerMutex());

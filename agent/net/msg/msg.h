@@ -23,6 +23,8 @@
 // Returns a result code (agent/util/codes.h).
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -61,6 +63,9 @@ class Channel {
   // Sends one whole message (or, on a byte stream, appends the bytes). Blocks while the
   // peer's unsent backlog is above a high-water mark; false once the channel is closed.
   virtual bool Write(const void* data, size_t length) = 0;
+  // The bytes of `count` pieces one after the other, as one Write of their concatenation
+  // (one message on a message channel). Byte streams send them without joining them first.
+  virtual bool WriteParts(const iovec* parts, size_t count);
   virtual bool IsOpen() const = 0;
   virtual Origin origin() const = 0;
   // Unique for the life of the process; transfer sessions bound to a channel use it.

@@ -150,6 +150,11 @@ TEST_F(HttpServerTest, ServesAFileWithTheExactHead) {
   EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
   // A shared folder by its own path, and a share root given with a final "/".
   EXPECT_EQ(Get(port, "/" + (dir / "music/song.mp3")), OkHead(3) + "ID3");
+  // Links that stay inside the share are followed: relative, absolute, to a folder.
+  ASSERT_EQ(::symlink("a b.txt", (dir / "share/link-in").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "share/site").c_str(), (dir / "share/dir-in").c_str()), 0);
+  EXPECT_EQ(Get(port, "/$DEFAULT$/link-in"), OkHead(11) + kContent);
+  EXPECT_EQ(Get(port, "/$DEFAULT$/dir-in/index.html"), OkHead(12) + "<p>index</p>");
 }
 
 TEST_F(HttpServerTest, AnswersOfTheEdgeCases) {
