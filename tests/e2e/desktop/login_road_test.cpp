@@ -194,19 +194,22 @@ class LoginRoad : public ::testing::Test {
   // The log-in dialog once it is centred on the screen: its rectangle, and the X window
   // showing it. The trace index of its `show` line goes to *shown.
   bool WaitLoginDialogOnScreen(size_t from, ks::fake::TraceRect* rect, std::string* window) {
-    auto line = harness->WaitTrace(
-        [&](const std::string& l) { return ParseCtlOf(l, "CLoginDlg", 0, rect) && rect->x >= 0 && rect->y >= 0; },
-        15000, from);
-    if (!line) return false;
-    for (int round = 0; round < 100; ++round) {
-      for (const auto& w : harness->VisibleWindowRects()) {
-        if (w.w == rect->w && w.h == rect->h && std::abs(w.x - rect->x) <= 2 && std::abs(w.y - rect->y) <= 2) {
-          *window = w.id;
-          return true;
+    // The latest place the trace gives must be on the screen and where the X server has it.
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    do {
+      std::vector<std::string> lines = harness->Trace();
+      bool placed = false;
+      for (size_t i = lines.size(); i > from && !placed; --i) placed = ParseCtlOf(lines[i - 1], "CLoginDlg", 0, rect);
+      if (placed && rect->x >= 0 && rect->y >= 0) {
+        for (const auto& w : harness->VisibleWindowRects()) {
+          if (w.w == rect->w && w.h == rect->h && w.x == rect->x && w.y == rect->y) {
+            *window = w.id;
+            return true;
+          }
         }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    } while (Clock::now() < deadline);
     return false;
   }
   // Types the account and password into the dialog the way its owner would, starting in the
@@ -316,8 +319,14 @@ TEST_F(LoginRoad, DialogLogInNetworkLossWrongPasswordAndRefusedInput) {
   ASSERT_TRUE(harness->WaitTracePrefix("tray modify 174 ", 10000, mark));
   mark = harness->Trace().size();
   SetNetwork(true);
-  EXPECT_TRUE(harness->WaitTracePrefix(
-      "text CLoginDlg 1095 " + Quoted(English("MESSAGEBOX", "MSGBOX_IDORPWERROR")), 15000, mark));
+  // The error line's `text` line names the control's own class: matched by its id.
+  const std::string error_line = " 1095 " + Quoted(English("MESSAGEBOX", "MSGBOX_IDORPWERROR"));
+  EXPECT_TRUE(harness->WaitTrace(
+      [&](const std::string& l) {
+        return StartsWith(l, "text ") && l.size() > error_line.size() &&
+               l.compare(l.size() - error_line.size(), error_line.size(), error_line) == 0;
+      },
+      15000, mark));
   EXPECT_TRUE(harness->WaitTracePrefix("show CLoginDlg", 15000, mark));
   EXPECT_TRUE(harness->WaitTracePrefix("tray modify 174 ", 15000, mark));
   ASSERT_TRUE(WaitLoginDialogOnScreen(mark, &dialog, &window));
@@ -509,14 +518,25 @@ TEST_F(LoginRoad, StoppedAgentDoesNotHoldBackTheMainWindow) {
 TEST_F(LoginRoad, SwitchAndAboutDialogsOfTheDemoProgram) {
   Start();
   const std::string demo = std::string(KS_BINARY_DIR) + "/bin/ks-skin-demo";
-  // Waits for a mapped window of the size; its id.
+  // Waits for a mapped window of the size.
   auto window_of = [&](int w, int h) {
     for (int i = 0; i < 200; ++i) {
       for (const auto& win : harness->VisibleWindowRects())
-        if (win.w == w && win.h == h) return win.id;
+        if (win.w == w && win.h == h) return win;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return std::string();
+    return DesktopHarness::Window{};
+  };
+  // A control's place as the trace gives it once its window stands where the X server has it.
+  auto control_in = [&](const DesktopHarness::Window& win, int id, size_t from, ks::fake::TraceRect* r) {
+    return harness
+        ->WaitTrace(
+            [&](const std::string& l) {
+              return ParseCtl(l, id, r) && r->x >= win.x && r->y >= win.y && r->x < win.x + win.w &&
+                     r->y < win.y + win.h;
+            },
+            5000, from)
+        .has_value();
   };
   struct Case {
     const char* key;
@@ -526,7 +546,7 @@ TEST_F(LoginRoad, SwitchAndAboutDialogsOfTheDemoProgram) {
     SCOPED_TRACE(c.key);
     const std::string out = harness->work() + "/switch-" + c.key + ".txt";
     ChildGuard run{harness->StartProgram({demo, "switch"}, {}, {}, out)};
-    const std::string id = window_of(355, 197);
+    const std::string id = window_of(355, 197).id;
     ASSERT_FALSE(id.empty()) << "no 355x197 window";
     harness->Screenshot(std::string("switch-") + c.key);
     ASSERT_TRUE(harness->FocusWindow(id));
@@ -556,10 +576,10 @@ TEST_F(LoginRoad, SwitchAndAboutDialogsOfTheDemoProgram) {
   const size_t mark = harness->Trace().size();
   const std::string out = harness->work() + "/about.txt";
   ChildGuard run{harness->StartProgram({demo, "about"}, {{"KESTYL_LANGUAGE", "1"}}, {}, out)};
-  ASSERT_FALSE(window_of(447, 385).empty()) << "no 447x385 window";
+  const DesktopHarness::Window about = window_of(447, 385);
+  ASSERT_FALSE(about.id.empty()) << "no 447x385 window";
   ks::fake::TraceRect logo;
-  ASSERT_TRUE(harness->WaitTrace([&](const std::string& l) { return ParseCtl(l, 1040, &logo) && logo.x >= 0; }, 5000,
-                                 mark));
+  ASSERT_TRUE(control_in(about, 1040, mark, &logo)) << "no logo in the window";
   harness->Screenshot("about");
   // The picture is painted after the window maps: allow a few rounds.
   std::string pixel;
@@ -575,8 +595,7 @@ TEST_F(LoginRoad, SwitchAndAboutDialogsOfTheDemoProgram) {
   }
   EXPECT_TRUE(near(pixel, probe_colour)) << "logo probe " << pixel << ", expected " << probe_colour;
   ks::fake::TraceRect close;
-  ASSERT_TRUE(harness->WaitTrace([&](const std::string& l) { return ParseCtl(l, 1093, &close) && close.x >= 0; }, 5000,
-                                 mark));
+  ASSERT_TRUE(control_in(about, 1093, mark, &close)) << "no close button in the window";
   ASSERT_TRUE(harness->ClickAt(close.x + close.w / 2, close.y + close.h / 2));
   const int status = WaitPid(run.pid, 10000);
   if (status != -1) run.pid = -1;
