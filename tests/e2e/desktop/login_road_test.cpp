@@ -480,6 +480,7 @@ TEST_F(LoginRoad, StoppedAgentDoesNotHoldBackTheMainWindow) {
     pid_t pid;
     ~Continue() { ::kill(pid, SIGCONT); }
   } resume{agent};
+  const size_t stopped = harness->Trace().size();
   ASSERT_EQ(::kill(agent, SIGSTOP), 0);
   harness->Screenshot("agent-stopped");
   mark = harness->Trace().size();
@@ -499,18 +500,17 @@ TEST_F(LoginRoad, StoppedAgentDoesNotHoldBackTheMainWindow) {
   EXPECT_LE(mapped_ms, 3000);
   harness->Screenshot("main-window");
 
+  // The status poll finds the agent silent: the tray leaves the online icon ...
+  EXPECT_TRUE(harness->WaitTrace(
+      [](const std::string& l) { return StartsWith(l, "tray modify ") && !StartsWith(l, "tray modify 368 "); },
+      15000, stopped))
+      << "the tray never noticed the silent agent";
+  // ... and comes back to it once the agent runs again.
   mark = harness->Trace().size();
+  const auto continued = Clock::now();
   ::kill(agent, SIGCONT);
-  // Back online: the last tray icon the trace names is the online one.
-  auto deadline = Clock::now() + std::chrono::seconds(10);
-  std::string last;
-  for (;;) {
-    for (const std::string& l : harness->Trace())
-      if (StartsWith(l, "tray modify ")) last = l;
-    if (StartsWith(last, "tray modify 368 ") || Clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(StartsWith(last, "tray modify 368 ")) << last;
+  EXPECT_TRUE(harness->WaitTracePrefix("tray modify 368 ", 10000, mark)) << "not back online";
+  std::printf("online again %ld ms after the agent continued\n", MsSince(continued));
   harness->Screenshot("agent-continued");
 }
 
