@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -508,6 +509,71 @@ std::string DesktopHarness::Screenshot(const std::string& step) {
   if (::access(import.c_str(), X_OK) != 0) import = "/usr/local/bin/import";
   if (Run({import, "-display", display_, "-window", "root", file}) != 0) return "";
   return file;
+}
+
+std::vector<DesktopHarness::Window> DesktopHarness::VisibleWindowRects(const std::string& name) {
+  std::vector<Window> windows;
+  for (const std::string& id : VisibleWindows(name)) {
+    std::string out;
+    if (Xdotool({"getwindowgeometry", "--shell", id}, &out) != 0) continue;
+    Window w;
+    w.id = id;
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line)) {
+      size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      std::string key = line.substr(0, eq);
+      int value = std::atoi(line.c_str() + eq + 1);
+      if (key == "X") w.x = value;
+      if (key == "Y") w.y = value;
+      if (key == "WIDTH") w.w = value;
+      if (key == "HEIGHT") w.h = value;
+    }
+    windows.push_back(w);
+  }
+  return windows;
+}
+
+bool DesktopHarness::FocusWindow(const std::string& id) {
+  return Xdotool({"windowfocus", "--sync", id}) == 0;
+}
+
+std::string DesktopHarness::PixelAt(int x, int y) {
+  std::string import = "/usr/bin/import";
+  if (::access(import.c_str(), X_OK) != 0) import = "/usr/local/bin/import";
+  std::string out;
+  const std::string crop = "1x1+" + std::to_string(x) + "+" + std::to_string(y);
+  if (Run({import, "-display", display_, "-window", "root", "-crop", crop, "-depth", "8", "txt:-"},
+          &out) != 0) {
+    return "";
+  }
+  // "0,0: (r,g,b)  #RRGGBB  srgb(...)": the first '#' followed by six hex digits.
+  for (size_t at = out.find('#'); at != std::string::npos; at = out.find('#', at + 1)) {
+    std::string hex = out.substr(at + 1, 6);
+    if (hex.size() == 6 && hex.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos) {
+      for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      return hex;
+    }
+  }
+  return "";
+}
+
+pid_t DesktopHarness::StartProgram(const std::vector<std::string>& argv,
+                                   const std::map<std::string, std::string>& env,
+                                   const std::vector<std::string>& unset,
+                                   const std::string& output_file) {
+  std::map<std::string, std::string> all = Environment();
+  for (const auto& [k, v] : env) all[k] = v;
+  for (const std::string& k : unset) all.erase(k);
+  int out = -1;
+  if (!output_file.empty()) {
+    out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return -1;
+  }
+  pid_t pid = Spawn(argv, all, out, true);
+  if (out >= 0) ::close(out);
+  return pid;
 }
 
 void DesktopHarness::StopAll() {

@@ -127,6 +127,26 @@ class DesktopHarness {
   // The environment the desktop gets (without per-start additions).
   std::map<std::string, std::string> Environment() const;
 
+  // --- Windows, focus and pixels as the X server has them; programs besides the desktop.
+  struct Window {
+    std::string id;  // X window id (decimal, as xdotool prints it)
+    int x = 0, y = 0, w = 0, h = 0;
+  };
+  // Mapped windows whose name matches `name` (a regular expression, as xdotool takes it),
+  // with their places on the screen.
+  std::vector<Window> VisibleWindowRects(const std::string& name = ".");
+  bool FocusWindow(const std::string& id);  // keyboard input goes to that window
+  // The colour of one screen pixel, "RRGGBB" in upper case ("" when it cannot be read).
+  std::string PixelAt(int x, int y);
+  // Starts a program with the desktop's environment plus `env` and without the variables
+  // named in `unset`; its standard output goes to `output_file` (empty: the console log).
+  // The harness does not follow it: the caller waits for it (StopAll still ends whatever
+  // runs from the work folder).
+  pid_t StartProgram(const std::vector<std::string>& argv,
+                     const std::map<std::string, std::string>& env = {},
+                     const std::vector<std::string>& unset = {},
+                     const std::string& output_file = "");
+
  private:
   bool StartXvfb(std::string* why);
   void StopAll();
