@@ -63,7 +63,7 @@ const ControlPlace kControlPlaces[] = {
     // account page
     {kIdStatic1137, QRect(31, 200, 420, 18)},
     {kIdChangePasswordLink, QRect(31, 224, 100, 14)},
-    {kIdSwitchAccountButton, QRect(31, 246, 120, 28)},
+    {kIdSwitchAccountButton, QRect(31, 246, 150, 28)},
     {kIdStatic1167, QRect(31, 292, 420, 16)},
     {kIdWakeupButton, QRect(31, 314, 120, 28)},
     // every page
