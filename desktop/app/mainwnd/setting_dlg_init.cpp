@@ -35,6 +35,42 @@ const PageButtonLayout kPageButtons[5] = {
     {&CSettingDlg::m_pBtnSync, kIdSyncButton, QRect(QPoint(501, 156), QPoint(620, 186)), "FONT_UI_SETTING_BUTTON", 338, 407},
 };
 
+// Where the controls of layout 129 sit in the window (x, y, width, height): the pages use the
+// band between the page buttons (bottom 186) and the OK/Cancel row; OK and Cancel belong to
+// every page. The data folder edit gets its own place when the settings page opens.
+struct ControlPlace {
+  int id;
+  QRect rect;
+};
+const ControlPlace kControlPlaces[] = {
+    // share page
+    {kIdShareList, QRect(12, 194, 460, 132)},
+    {kIdAddButton, QRect(292, 332, 86, 26)},
+    {kIdDeleteButton, QRect(386, 332, 86, 26)},
+    // transfer page
+    {kIdTransList, QRect(12, 194, 460, 164)},
+    // settings page
+    {kIdStatic1078, QRect(12, 196, 200, 16)},
+    {kIdStatic1079, QRect(31, 218, 76, 16)},
+    {kIdAutoStartCheck, QRect(110, 216, 330, 20)},
+    {kIdStatic1051, QRect(31, 244, 76, 16)},
+    {kIdLanguageCombo, QRect(110, 241, 160, 22)},
+    {kIdStatic1084, QRect(12, 272, 200, 16)},
+    {kIdPhotoSortingLabel, QRect(31, 294, 76, 16)},
+    {kIdPhotoSortingCheck, QRect(110, 292, 330, 20)},
+    {kIdStatic1054, QRect(31, 326, 160, 16)},
+    {kIdMoveFolderButton, QRect(202, 345, 70, 24)},
+    // account page
+    {kIdStatic1137, QRect(31, 200, 420, 18)},
+    {kIdChangePasswordLink, QRect(31, 224, 100, 14)},
+    {kIdSwitchAccountButton, QRect(31, 246, 150, 28)},
+    {kIdStatic1167, QRect(31, 292, 420, 16)},
+    {kIdWakeupButton, QRect(31, 314, 120, 28)},
+    // every page
+    {kIdOkButton, QRect(292, 384, 86, 28)},
+    {kIdCancelButton, QRect(386, 384, 86, 28)},
+};
+
 QString Text(const char* section, const char* key) { return ks::ui::LangText(section, key); }
 
 void WhiteList(ks::skin::CKSListCtrl& list) {
@@ -173,6 +209,13 @@ bool CSettingDlg::OnInitDialog() {
 
   // 21-23: the data folder edit, own background painting, the share page.
   if (m_editDataFolder != nullptr) m_editDataFolder->resize(161, 16);
+  // The window's own controls only: the sync page's children reuse some of these ids.
+  for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    for (const ControlPlace& place : kControlPlaces)
+      if (ks::ui::ControlId(control) == place.id) control->setGeometry(place.rect);
+  }
+  m_btnOk.show();
+  m_btnCancel.show();
   m_nBkImageID = 0;
   OnBnClickedShareButton();
 

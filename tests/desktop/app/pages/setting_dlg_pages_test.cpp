@@ -1,16 +1,20 @@
 // The pages inside the real main window, headless: the window's page buttons show exactly
 // their page's controls (the sync page's own controls, which reuse three of the window's
 // ids, never count as the window's), and OK with no share edits sends only the photo
-// sorting. The agent link is the recording stand-in; no service is checked or started.
+// sorting; each page's controls lie inside the window without covering each other. The
+// agent link is the recording stand-in; no service is checked or started.
 #include "desktop/app/mainwnd/setting_dlg.h"
+#include "desktop/app/pages/setting_pages.h"
 #include "desktop/app/pages/sync_dlg.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "desktop/foundation/skin/z_controls.h"
+#include "desktop/foundation/ui/ui_trace.h"
 #include "tests/desktop/app/pages/pages_fake_ui_data.h"
 #include "tests/desktop/ui/ui_test_kit.h"
 
@@ -89,6 +93,37 @@ TEST_F(SettingDlgPagesTest, OkWithoutEditsSendsOnlyThePhotoSorting) {
   EXPECT_TRUE(agent.CallsStartingWith("UpdateShares").empty());
   EXPECT_EQ(agent.CallsStartingWith("SetAutoTiding"), std::vector<std::string>{"SetAutoTiding 1"});
   EXPECT_EQ(dlg->m_bPhotoSorting, 0);
+}
+
+// Each page's controls, with OK and Cancel, lie inside the window below the page buttons and
+// none covers another, so every one of them can be seen and clicked.
+TEST_F(SettingDlgPagesTest, EveryPageLaysItsControlsOutInsideTheWindow) {
+  const QRect window(0, 0, ks::mainwnd::kWindowWidth, ks::mainwnd::kWindowHeight);
+  using ks::pages::Page;
+  const std::pair<QAbstractButton*, Page> pages[] = {{dlg->m_pBtnAccount, Page::kAccount},
+                                                     {dlg->m_pBtnShare, Page::kShare},
+                                                     {dlg->m_pBtnTrans, Page::kTrans},
+                                                     {dlg->m_pBtnSetting, Page::kSetting}};
+  for (const auto& [button, page] : pages) {
+    button->click();
+    std::vector<QWidget*> shown{&dlg->m_btnOk, &dlg->m_btnCancel};
+    for (int id : ks::pages::PageControls(page)) {
+      for (QWidget* w : dlg->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (ks::ui::ControlId(w) == id && Shown(w)) shown.push_back(w);
+    }
+    SCOPED_TRACE(button->text().toStdString());
+    EXPECT_TRUE(Shown(&dlg->m_btnOk));
+    EXPECT_TRUE(Shown(&dlg->m_btnCancel));
+    EXPECT_GE(shown.size(), 3u);
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const QRect r = shown[i]->geometry();
+      const int id = ks::ui::ControlId(shown[i]);
+      EXPECT_TRUE(window.contains(r)) << id;
+      EXPECT_GE(r.top(), 187) << id << " lies over the page buttons";
+      for (size_t j = 0; j < i; ++j)
+        EXPECT_FALSE(r.intersects(shown[j]->geometry())) << id << " covers " << ks::ui::ControlId(shown[j]);
+    }
+  }
 }
 
 }  // namespace
