@@ -494,4 +494,21 @@ TEST_F(UpdateRoad, ManualCheckFindsNoNewerVersion) {
   StopDesktop();
 }
 
+// The session ends (SIGTERM) while the notice waits for the owner: the program ends without
+// an answer counting as agreement, so nothing is downloaded or run.
+TEST_F(UpdateRoad, SessionEndsWhileNoticeWaits) {
+  SetRegDword("UpdateNotice", 0);
+  OfferVersion(ChangeLast(own_version, 1), installer_md5);
+  ServeInstaller(WebReply::Ok(installer), 1);
+  size_t mark = StartDesktop();
+  ASSERT_TRUE(harness->WaitTracePrefix("show CUpdateNoticeDlg", 20000, mark)) << "no update notice";
+  harness->SignalDesktop(SIGTERM);
+  int status = harness->WaitDesktop(10000);
+  ASSERT_NE(status, -1) << "the desktop did not end with the notice open";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(Count(kInstallerPath), 0u);
+  EXPECT_FALSE(fs::exists(InstallerLog())) << "an installer ran";
+  EXPECT_EQ(RegDword("UpdateNotice"), 0u);
+}
+
 }  // namespace
