@@ -97,11 +97,29 @@ std::string Quote(const std::string& text) {
   return out + "\"";
 }
 
-// "a.b.c.d" with its last number changed by `delta`.
-std::string ChangeLast(const std::string& version, int delta) {
+// "a.b.c.d" with its last number one more.
+std::string NextVersion(const std::string& version) {
   size_t dot = version.rfind('.');
   long last = std::strtol(version.c_str() + dot + 1, nullptr, 10);
-  return version.substr(0, dot + 1) + std::to_string(last + delta);
+  return version.substr(0, dot + 1) + std::to_string(last + 1);
+}
+
+// A version below "a.b.c.d": its last nonzero number one less, the numbers after it 99
+// (1.0.0.0 -> 0.99.99.99), so that no text or single-number comparison gets it right by luck.
+std::string LowerVersion(const std::string& version) {
+  std::vector<long> parts;
+  std::istringstream in(version);
+  std::string piece;
+  while (std::getline(in, piece, '.')) parts.push_back(std::strtol(piece.c_str(), nullptr, 10));
+  for (size_t i = parts.size(); i-- > 0;) {
+    if (parts[i] == 0) continue;
+    --parts[i];
+    for (size_t j = i + 1; j < parts.size(); ++j) parts[j] = 99;
+    break;
+  }
+  std::string out;
+  for (long p : parts) out += (out.empty() ? "" : ".") + std::to_string(p);
+  return out;
 }
 
 class UpdateRoad : public ::testing::Test {
@@ -215,6 +233,11 @@ class UpdateRoad : public ::testing::Test {
     for (const auto& e : fs::directory_iterator(PrivateFolder(), ec)) names.push_back(e.path().filename().string());
     return names;
   }
+  std::string Listing() const {
+    std::string names;
+    for (const std::string& n : PrivateFiles()) names += n + " ";
+    return names;
+  }
   bool WaitNoPrivateFiles(int timeout_ms) const {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!PrivateFiles().empty()) {
@@ -308,7 +331,7 @@ class UpdateRoad : public ::testing::Test {
 // cancel downloads nothing; an accepted update downloads the installer once, quits and runs
 // it with the silent-install arguments; the next start tells that the update is done.
 TEST_F(UpdateRoad, NoticeCancelThenUpdateThenFinishedNote) {
-  const std::string offered = ChangeLast(own_version, 1);
+  const std::string offered = NextVersion(own_version);
   SetRegDword("UpdateNotice", 0);
   OfferVersion(offered, installer_md5);
   OfferVersion(offered, installer_md5);
@@ -400,7 +423,7 @@ TEST_F(UpdateRoad, FailedDownloadsRunNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     harness->web().Enqueue(kDescriptionPath,
-                           WebReply::Ok(Description(ChangeLast(own_version, 1), c.down, c.md5)));
+                           WebReply::Ok(Description(NextVersion(own_version), c.down, c.md5)));
     if (c.reply) ServeInstaller(*c.reply, 5);
     const size_t before = Count(kInstallerPath);
     const size_t described = Count(kDescriptionPath);
@@ -408,13 +431,13 @@ TEST_F(UpdateRoad, FailedDownloadsRunNothing) {
     ASSERT_TRUE(WaitCount(kDescriptionPath, described + 1, 20000)) << "no automatic check";
     if (c.reply) {
       EXPECT_TRUE(WaitCount(kInstallerPath, before + 5, 30000)) << "tries: " << Count(kInstallerPath) - before;
-      EXPECT_TRUE(WaitNoPrivateFiles(30000)) << "left: " << PrivateFiles().front();
+      EXPECT_TRUE(WaitNoPrivateFiles(30000)) << "left: " << Listing();
     }
     ExpectManualCheckRuns(c.name);
     EXPECT_EQ(Count(kInstallerPath), before + (c.reply ? 5 : 0));
     EXPECT_TRUE(harness->DesktopRunning()) << "the desktop quit for an installer that failed its checks";
     EXPECT_FALSE(fs::exists(InstallerLog())) << "an installer ran";
-    EXPECT_TRUE(PrivateFiles().empty()) << "left: " << PrivateFiles().front();
+    EXPECT_TRUE(PrivateFiles().empty()) << "left: " << Listing();
     harness->Screenshot(c.name);
     StopDesktop();
     EXPECT_FALSE(fs::exists(InstallerLog())) << "an installer ran at exit";
@@ -426,11 +449,11 @@ TEST_F(UpdateRoad, FailedDownloadsRunNothing) {
 // program at once, without a crash and without running anything.
 TEST_F(UpdateRoad, StalledDownloads) {
   SetRegDword("UpdateNotice", 1);
-  OfferVersion(ChangeLast(own_version, 1), installer_md5);
+  OfferVersion(NextVersion(own_version), installer_md5);
   ServeInstaller(Stalled(), 5);
   StartDesktop({{"KESTYL_UPDATE_STALL_S", "3"}});
   EXPECT_TRUE(WaitCount(kInstallerPath, 5, 40000)) << "tries: " << Count(kInstallerPath);
-  EXPECT_TRUE(WaitNoPrivateFiles(30000)) << "left: " << PrivateFiles().front();
+  EXPECT_TRUE(WaitNoPrivateFiles(30000)) << "left: " << Listing();
   ExpectManualCheckRuns("after the stalled tries");
   EXPECT_EQ(Count(kInstallerPath), 5u);
   EXPECT_TRUE(harness->DesktopRunning());
@@ -438,7 +461,7 @@ TEST_F(UpdateRoad, StalledDownloads) {
   StopDesktop();
 
   // Exit while the first try hangs (the default stall window is a minute).
-  OfferVersion(ChangeLast(own_version, 1), installer_md5);
+  OfferVersion(NextVersion(own_version), installer_md5);
   ServeInstaller(Stalled(), 5);
   StartDesktop();
   ASSERT_TRUE(WaitCount(kInstallerPath, 6, 20000)) << "no download";
@@ -452,7 +475,7 @@ TEST_F(UpdateRoad, StalledDownloads) {
   EXPECT_FALSE(WIFSIGNALED(status) && WCOREDUMP(status)) << "core dumped";
   EXPECT_EQ(Count(kInstallerPath), 6u);
   EXPECT_FALSE(fs::exists(InstallerLog())) << "an installer ran";
-  EXPECT_TRUE(PrivateFiles().empty()) << "left: " << PrivateFiles().front();
+  EXPECT_TRUE(PrivateFiles().empty()) << "left: " << Listing();
 }
 
 // A manual check that finds nothing newer tells the owner so, for the same, a lower and a
@@ -461,7 +484,7 @@ TEST_F(UpdateRoad, ManualCheckFindsNoNewerVersion) {
   SetRegDword("UpdateNotice", 1);
   const std::string box = "box 0 " + Quote(Lang("MSGBOX_UPDATETITLE")) + " " + Quote(Lang("MSGBOX_NOUPDATE"));
   const std::string busy_box = Quote(Lang("MSGBOX_ISUPDATINGNOW"));
-  std::vector<std::string> versions = {own_version, ChangeLast(own_version, -1)};
+  std::vector<std::string> versions = {own_version, LowerVersion(own_version)};
   if (own_version.size() > 2 && own_version.compare(own_version.size() - 2, 2, ".0") == 0)
     versions.push_back(own_version.substr(0, own_version.size() - 2));
   // The automatic check at start finds nothing (the fixed empty reply); then one manual check
@@ -498,7 +521,7 @@ TEST_F(UpdateRoad, ManualCheckFindsNoNewerVersion) {
 // an answer counting as agreement, so nothing is downloaded or run.
 TEST_F(UpdateRoad, SessionEndsWhileNoticeWaits) {
   SetRegDword("UpdateNotice", 0);
-  OfferVersion(ChangeLast(own_version, 1), installer_md5);
+  OfferVersion(NextVersion(own_version), installer_md5);
   ServeInstaller(WebReply::Ok(installer), 1);
   size_t mark = StartDesktop();
   ASSERT_TRUE(harness->WaitTracePrefix("show CUpdateNoticeDlg", 20000, mark)) << "no update notice";
