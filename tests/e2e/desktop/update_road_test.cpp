@@ -132,6 +132,9 @@ class UpdateRoad : public ::testing::Test {
     options.build_dir = KS_BINARY_DIR;
     options.test_name = std::string(info->test_suite_name()) + "." + info->name();
     options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
+    // This run's screenshots only.
+    std::error_code ec;
+    fs::remove_all(options.build_dir + "/artifacts/desktop-screens/" + options.test_name, ec);
     // The first automatic check at once instead of after ten seconds.
     options.env["KESTYL_UPDATE_FIRST_S"] = "0";
     harness = std::make_unique<DesktopHarness>(options);
@@ -525,6 +528,7 @@ TEST_F(UpdateRoad, SessionEndsWhileNoticeWaits) {
   ServeInstaller(WebReply::Ok(installer), 1);
   size_t mark = StartDesktop();
   ASSERT_TRUE(harness->WaitTracePrefix("show CUpdateNoticeDlg", 20000, mark)) << "no update notice";
+  harness->Screenshot("notice");
   harness->SignalDesktop(SIGTERM);
   int status = harness->WaitDesktop(10000);
   ASSERT_NE(status, -1) << "the desktop did not end with the notice open";
