@@ -211,6 +211,14 @@ class UpdateRoad : public ::testing::Test {
     return r;
   }
 
+  static WebReply RedirectTo(const std::string& location) {
+    WebReply r;
+    r.status = 302;
+    r.reason = "Found";
+    r.headers = {{"Location", location}};
+    return r;
+  }
+
   size_t Count(const std::string& path) const {
     size_t n = 0;
     for (const auto& r : harness->web().Requests()) n += r.Path() == path ? 1 : 0;
@@ -422,6 +430,8 @@ TEST_F(UpdateRoad, FailedDownloadsRunNothing) {
       {"too-large", {{"KESTYL_UPDATE_MAX_MB", "1"}}, InstallerUrl(), installer_md5, Streamed(3 << 20)},
       // Would pass the MD5 check if the program fetched it.
       {"file-url", {}, "file:///etc/hostname", ks::fake::DigestHex(ks::fake::Md5Of(etc_hostname)), std::nullopt},
+      {"redirect-to-file", {}, InstallerUrl(), ks::fake::DigestHex(ks::fake::Md5Of(etc_hostname)),
+       RedirectTo("file:///etc/hostname")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
