@@ -215,7 +215,11 @@ int CKestylApp::RunMainWindow() {
       code = 0;
       for (QWidget* w : QApplication::topLevelWidgets()) {
         auto* modal = qobject_cast<QDialog*>(w);
-        if (modal != nullptr && modal != &dlg && modal->isVisible() && modal->isModal()) modal->reject();
+        if (modal == nullptr || modal == &dlg || !modal->isVisible() || !modal->isModal()) continue;
+        modal->reject();
+        // A dialog that refuses the ordinary cancel (the update notice stays open for Escape
+        // and its close button) is ended all the same: its answer is no, the program closes.
+        if (modal->isVisible()) modal->done(QDialog::Rejected);
       }
       dlg.EndDialog(ks::skin::IDCANCEL);
     }
