@@ -86,6 +86,7 @@ void ConnectRequests::OnConnectRequest(const ConnectRequestInfo* request) {
 bool ConnectRequests::event(QEvent* e) {
   if (e->type() == static_cast<QEvent::Type>(kMsgConnectRequest)) {
     ShowNext();
+    if (!queue_.Empty()) emit requestQueued();
     return true;
   }
   return QObject::event(e);

@@ -93,6 +93,8 @@ class ConnectRequests : public QObject, public IConnectDlgCallBack {
   // A dialog was shown / ended (for the main window's and the tests' benefit).
   void dialogShown(CConnectDlg* dialog);
   void dialogEnded(uint32_t requestId, int result);
+  // A request arrived and waits behind the dialog on screen.
+  void requestQueued();
 
  protected:
   bool event(QEvent* e) override;

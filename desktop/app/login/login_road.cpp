@@ -78,7 +78,8 @@ LoginRoad::LoginRoad(ks::desktop::IUIData* uiData, QWidget* mainWindow, CLoginDl
   });
   trayTimer_.setInterval(kTrayFrameMs);
   connect(&trayTimer_, &QTimer::timeout, this, [this] {
-    if (!Closing()) TrayIconTimerProc();
+    // The flash of waiting connection requests has its own timer and owns the icon meanwhile.
+    if (!Closing() && !RequestsWaiting()) TrayIconTimerProc();
   });
   bannerTimer_.setInterval(kBannerRefreshMs);
   bannerTimer2_.setInterval(kBannerRefreshMs);
@@ -246,6 +247,7 @@ bool LoginRoad::event(QEvent* e) {
 // ---- status poll ----
 
 bool LoginRoad::Closing() const { return hooks_.closing && hooks_.closing(); }
+bool LoginRoad::RequestsWaiting() const { return hooks_.requestsWaiting && hooks_.requestsWaiting(); }
 
 void LoginRoad::StopTimers() {
   StopStatusPoll();
@@ -268,6 +270,7 @@ LoginState LoginRoad::Snapshot() const {
   st.loginSetupDone = *f_.loginSetupDone;
   st.loggedOut = *f_.loggedOut;
   st.statusTimer = statusTimerId_;
+  st.requestsWaiting = RequestsWaiting();
   return st;
 }
 
@@ -414,7 +417,13 @@ void LoginRoad::_SetTrayIcon() {
 }
 
 void LoginRoad::TrayIconTimerProc() {
-  const TrayFrame frame = TrayFrameFor(*f_.mobileStatic, *f_.loginStatus, m_iTrayFrame);
+  // The flashing starts with its first icon, and the animation it interrupted starts over.
+  const bool waiting = RequestsWaiting();
+  if (waiting != flashing_) {
+    flashing_ = waiting;
+    m_iTrayFrame = 0;
+  }
+  const TrayFrame frame = TrayFrameFor(*f_.mobileStatic, *f_.loginStatus, m_iTrayFrame, waiting);
   if (!frame.acts) return;
   if (frame.icon != 0 && tray_) tray_->SetIcon(frame.icon, frame.transferTip ? m_strTrayTip : QStringLiteral("Kestyl"));
   m_iTrayFrame = frame.nextFrame;

@@ -24,6 +24,9 @@
 //                     "MSGBOX_IDORPWERROR"; 5 a balloon "MSGBOX_CONNECTFAIL"; other positive
 //                     codes a box "<MSGBOX_OTHER>, code: <hex>" and the dialog again.
 //   tray              _SetTrayIcon applies TrayIconFor; TrayIconTimerProc (150 ms) the frames.
+//                     While the requestsWaiting hook says connection requests wait, the
+//                     window's own 500 ms flash drives TrayIconTimerProc (icons 255 and 254)
+//                     and the road's 150 ms timer shows nothing.
 //   banner            CreateBannerWindow (a CHtmlDlg child at (0, 41), 483 x 113) and
 //                     RefreshBanner at the banner address of the current language.
 //
@@ -84,6 +87,7 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
     std::function<void(const QString&)> showBox;
     std::function<int()> osMajor;
     std::function<bool()> closing;  // true once the window is closing: timers do nothing
+    std::function<bool()> requestsWaiting;  // connection requests wait: the tray flashes
   };
 
   // `uiData` may be null: OnLogin then only hides the main window and StartLogin starts nothing.
@@ -160,6 +164,7 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
  private:
   LoginFields OwnFields();
   bool Closing() const;
+  bool RequestsWaiting() const;
   void StartStatusPoll();
   void RunPollWorker();
   void SetTitleAccount(const char* account);
@@ -181,6 +186,7 @@ class LoginRoad : public QObject, public ICLoginDlgCallback {
   QTimer bannerTimer_;
   QTimer bannerTimer2_;
   unsigned pollGeneration_ = 0;
+  bool flashing_ = false;  // the last frame shown was one of waiting connection requests
   QPointer<ks::skin::CHtmlDlg> banner_;
 
   // The poll worker: one question at a time.

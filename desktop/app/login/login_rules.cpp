@@ -51,7 +51,9 @@ std::string OtherErrorText(const std::string& text, int status) {
   return text + ", code: " + code;
 }
 
-TrayPlan TrayIconFor(const LoginState& state) {
+namespace {
+
+TrayPlan SteadyTrayPlan(const LoginState& state) {
   TrayPlan plan;
   if (!state.networkAlive) {
     plan.icon = 174;
@@ -89,8 +91,23 @@ TrayPlan TrayIconFor(const LoginState& state) {
   return plan;
 }
 
-TrayFrame TrayFrameFor(int mobileStatic, int loginStatus, int frame) {
+}  // namespace
+
+TrayPlan TrayIconFor(const LoginState& state) {
+  TrayPlan plan = SteadyTrayPlan(state);
+  if (state.requestsWaiting) plan.icon = 0;
+  return plan;
+}
+
+TrayFrame TrayFrameFor(int mobileStatic, int loginStatus, int frame, bool requestsWaiting) {
   TrayFrame out;
+  if (requestsWaiting) {
+    const int f = frame > 0 ? frame % 2 : 0;
+    out.acts = true;
+    out.icon = f == 0 ? 255 : 254;
+    out.nextFrame = f + 1;
+    return out;
+  }
   if (mobileStatic == 1 || mobileStatic == 2) {
     if (frame > 3) frame = 0;
     static constexpr unsigned kLogin[4] = {320, 349, 350, 0};

@@ -42,6 +42,7 @@ struct LoginState {
   bool loginSetupDone = false; // the post-log-in set-up has run
   bool loggedOut = false;
   unsigned statusTimer = 0;    // id of the running status poll, 0 when none runs
+  bool requestsWaiting = false; // connection requests wait behind the confirmation dialog
 };
 
 // ---- status poll ----
@@ -98,16 +99,20 @@ struct TrayPlan {
   TrayLine line = TrayLine::kKeep;  // menu status line 32816 and the menus' online mark
   bool noNetwork = false;           // "Network is disabled." is logged
 };
+// While connection requests wait the flashing owns the icon: the plan keeps it (icon 0) and
+// only the menus and the animation timer follow the state.
 TrayPlan TrayIconFor(const LoginState& state);
 
-// One tick of the tray animation at frame `frame` (the caller stores `nextFrame`).
+// One tick of the tray animation at frame `frame` (the caller stores `nextFrame`). Waiting
+// connection requests come before the mobile state (which the status poll rewrites): icons
+// 255 and 254 in turn, with the tip "Kestyl".
 struct TrayFrame {
   bool acts = false;     // false: the mobile state has no animation; nothing changes
   unsigned icon = 0;     // 0: the pause tick, nothing new shown
   bool transferTip = false;  // the tip is the transfer text; else the fixed "Kestyl"
   int nextFrame = 0;
 };
-TrayFrame TrayFrameFor(int mobileStatic, int loginStatus, int frame);
+TrayFrame TrayFrameFor(int mobileStatic, int loginStatus, int frame, bool requestsWaiting = false);
 
 // ---- banner ----
 

@@ -440,6 +440,9 @@ class CSettingDlg : public ks::skin::CDiyDialog,
   // 255 and 254 in turn while this holds, before it looks at m_iMobileStatic (the status poll
   // rewrites that one every 2 s). Thread-safe.
   bool ConnectRequestsWaiting() const;
+  // Starts the flashing while requests wait; stops it and restores the state's icon when
+  // none is left.
+  void UpdateTrayFlash();
   // The queue, the one confirmation dialog on screen and the answers to the agent
   // (desktop/app/connect/connect_requests.h): a child object of the window, made with it;
   // requests reach it only through OnConnectRequest, which the link stops calling before the

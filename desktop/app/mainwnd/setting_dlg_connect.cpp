@@ -24,13 +24,30 @@ QObject* CSettingDlg::MakeConnectFlow() {
   // flashing stops.
   auto* flow = new ConnectRequests(nullptr, [this] {
     m_iMobileStatic = 1;
-    m_nTrayFlashTimer.Kill();
+    UpdateTrayFlash();
   }, this);
   flow->SetUIDataSource([this] { return m_pUIData; });
+  // A request queued behind the dialog on screen starts the flashing at once.
+  connect(flow, &ConnectRequests::requestQueued, this, [this] { UpdateTrayFlash(); });
   return flow;
 }
 
-bool CSettingDlg::ConnectRequestsWaiting() const { return Flow(m_pConnectFlow)->RequestsWaiting(); }
+bool CSettingDlg::ConnectRequestsWaiting() const {
+  return m_pConnectFlow != nullptr && Flow(m_pConnectFlow)->RequestsWaiting();
+}
+
+// The tray flashes (icons 255 and 254, every 500 ms, the first frame at once) while requests
+// wait; when none is left the icon goes back to the one of the log-in and mobile state.
+void CSettingDlg::UpdateTrayFlash() {
+  const bool waiting = ConnectRequestsWaiting();
+  if (waiting && !m_nTrayFlashTimer.running()) {
+    m_nTrayFlashTimer.Start(500, [this] { TrayIconTimerProc(); });
+    TrayIconTimerProc();
+  } else if (!waiting && m_nTrayFlashTimer.running()) {
+    m_nTrayFlashTimer.Kill();
+    _SetTrayIcon(0);
+  }
+}
 
 // The link's connection thread: a copy goes to the queue and 0x50B to the flow; the thread
 // never waits for the owner.
@@ -55,11 +72,9 @@ void CSettingDlg::ConnectRequestTimerProc() {
     m_bAdapterKeysSeeded = true;
     ks::desktop::SeedAdapterClassKeys();
   }
-  ConnectRequests* flow = Flow(m_pConnectFlow);
-  flow->Tick();
+  Flow(m_pConnectFlow)->Tick();
   // Requests held back behind the dialog make the tray icon flash until they are taken.
-  if (flow->RequestsWaiting() && !m_nTrayFlashTimer.running())
-    m_nTrayFlashTimer.Start(500, [this] { TrayIconTimerProc(); });
+  UpdateTrayFlash();
 }
 
 void CSettingDlg::OnBnClickedWakeupButton() {

@@ -31,6 +31,7 @@ ks::login::LoginRoad& Road(CSettingDlg* d) {
     hooks.setAccountText = [d](const QString& text) { d->m_static1137.setText(text); };
     hooks.quit = [d] { d->OnTrayMenuExit(); };
     hooks.closing = [d] { return d->closing(); };
+    hooks.requestsWaiting = [d] { return d->ConnectRequestsWaiting(); };
     ks::login::LoginFields fields;
     fields.loginStatus = &d->m_iLoginStatus;
     fields.mobileStatic = &d->m_iMobileStatic;

@@ -132,8 +132,8 @@ LRESULT CSettingDlg::OnSystemTray(WPARAM, LPARAM lParam) {
       // The oldest waiting request goes to the connection dialog; one on show keeps its place.
       ShowConnectDlg();
       if (!ConnectRequestsWaiting()) {
-        m_nTrayFlashTimer.Kill();
         m_iMobileStatic = 1;
+        UpdateTrayFlash();
       }
       break;
     case ks::pages::TrayAction::kOpenDataFolder:

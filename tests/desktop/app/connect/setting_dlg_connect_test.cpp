@@ -115,6 +115,53 @@ TEST_F(SettingDlgConnect, RequestsFromTheLinkAreAnsweredOneAtATime) {
   EXPECT_EQ((std::vector<Answer>{{1, true}, {2, false}}), link_.answers());
 }
 
+// The tray icons the trace shows, in order ("tray add|modify <id> ...").
+std::vector<int> TrayIcons(const kstest::TraceCapture& trace) {
+  std::vector<int> icons;
+  for (const QString& line : trace.With("tray ")) {
+    const QStringList words = line.split(QLatin1Char(' '));
+    if (words.size() > 2 && (words[1] == "add" || words[1] == "modify")) icons.push_back(words[2].toInt());
+  }
+  return icons;
+}
+
+TEST_F(SettingDlgConnect, TrayFlashesWhileRequestsWaitThenShowsTheStateAgain) {
+  kstest::TraceCapture trace;
+  dlg_->m_iLoginStatus = 1;
+  dlg_->m_iMobileStatic = 1;
+  const ConnectRequestInfo a = Request(1), b = Request(2);
+  dlg_->OnConnectRequest(&a);
+  dlg_->OnConnectRequest(&b);
+  CConnectDlg* first = WaitForDialogOf(1);
+  ASSERT_NE(nullptr, first);
+  // Request 2 waits behind the dialog: the flashing starts without waiting for the ageing tick.
+  EXPECT_TRUE(dlg_->m_nTrayFlashTimer.running());
+
+  dlg_->TrayIconTimerProc();
+  dlg_->TrayIconTimerProc();
+  // Neither the status poll's tray update nor a transfer's animation takes the icon meanwhile.
+  dlg_->m_iMobileStatic = 3;
+  dlg_->_SetTrayIcon(0);
+  dlg_->TrayIconTimerProc();
+  dlg_->m_iMobileStatic = 2;
+  dlg_->_SetTrayIcon(0);
+  const std::vector<int> flashing = TrayIcons(trace);
+  ASSERT_GE(flashing.size(), 4u);
+  for (size_t i = 0; i < flashing.size(); ++i) EXPECT_EQ(i % 2 == 0 ? 255 : 254, flashing[i]) << i;
+
+  // The last waiting request goes on screen: the flashing stops and the state's icon is back
+  // (online without a device, as the mobile state returns to 1).
+  QTest::mouseClick(first->okButton(), Qt::LeftButton);
+  CConnectDlg* second = WaitForDialogOf(2);
+  ASSERT_NE(nullptr, second);
+  EXPECT_FALSE(dlg_->m_nTrayFlashTimer.running());
+  const std::vector<int> after = TrayIcons(trace);
+  ASSERT_GT(after.size(), flashing.size());
+  EXPECT_EQ(368, after.back());
+  second->done(ks::skin::IDCANCEL);
+  kstest::ProcessEvents();
+}
+
 TEST_F(SettingDlgConnect, WakeUpButtonWritesTheAdaptersAndShowsTheNotice) {
   ks::test::WriteFile(tmp_ / "platform/adapters", "index=4 type=ethernet mac=02:00:00:00:00:04 ipv4=10.4.0.2\n");
   // The first tick after start fills in the adapters' keys.

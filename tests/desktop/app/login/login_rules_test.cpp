@@ -145,11 +145,31 @@ TEST(TrayIconFor, TableOfStates) {
   }
 }
 
-std::vector<unsigned> Frames(int mobile, int status, int ticks) {
+// Waiting connection requests own the icon: every state keeps its menus and animation timer
+// but no steady icon replaces the flashing.
+TEST(TrayIconFor, WaitingRequestsKeepTheFlashingIcon) {
+  const struct {
+    bool network;
+    int status;
+    int mobile;
+  } states[] = {{true, 1, 1}, {true, 2, 1}, {true, 3, 1}, {true, 1, 2}, {true, 1, 3}, {false, 1, 1}};
+  for (const auto& s : states) {
+    LoginState st = State(s.status, s.mobile);
+    st.networkAlive = s.network;
+    const TrayPlan steady = TrayIconFor(st);
+    st.requestsWaiting = true;
+    const TrayPlan flashing = TrayIconFor(st);
+    EXPECT_EQ(flashing.icon, 0u) << s.status << "/" << s.mobile;
+    EXPECT_EQ(flashing.timer, steady.timer) << s.status << "/" << s.mobile;
+    EXPECT_EQ(flashing.line, steady.line) << s.status << "/" << s.mobile;
+    EXPECT_EQ(flashing.noNetwork, steady.noNetwork) << s.status << "/" << s.mobile;
+  }
+}
+
+std::vector<unsigned> Frames(int mobile, int status, int ticks, bool waiting = false, int frame = 0) {
   std::vector<unsigned> icons;
-  int frame = 0;
   for (int i = 0; i < ticks; ++i) {
-    TrayFrame f = TrayFrameFor(mobile, status, frame);
+    TrayFrame f = TrayFrameFor(mobile, status, frame, waiting);
     icons.push_back(f.icon);
     frame = f.nextFrame;
   }
@@ -170,6 +190,20 @@ TEST(TrayFrameFor, AnimationsCycle) {
   TrayFrame none = TrayFrameFor(0, 1, 2);
   EXPECT_FALSE(none.acts);
   EXPECT_EQ(none.nextFrame, 2);
+}
+
+TEST(TrayFrameFor, WaitingRequestsFlashBeforeTheMobileState) {
+  const std::vector<unsigned> flash{255, 254, 255, 254, 255};
+  // Whatever the mobile state (the status poll rewrites it every 2 s) and wherever another
+  // animation left the frame.
+  for (int mobile : {0, 1, 2, 3, 4, 9}) EXPECT_EQ(Frames(mobile, 1, 5, true), flash) << mobile;
+  EXPECT_EQ(Frames(1, 3, 4, true, 2), (std::vector<unsigned>{255, 254, 255, 254}));
+  EXPECT_EQ(Frames(3, 1, 2, true, 3), (std::vector<unsigned>{254, 255}));
+  EXPECT_EQ(Frames(1, 3, 2, true, -1), (std::vector<unsigned>{255, 254}));
+  EXPECT_FALSE(TrayFrameFor(3, 1, 0, true).transferTip);
+  // None left: the animation of the state takes over again.
+  TrayFrame after = TrayFrameFor(1, 3, TrayFrameFor(1, 3, 0, true).nextFrame);
+  EXPECT_EQ(after.icon, 349u);
 }
 
 TEST(BannerAddress, LanguageSuffix) {
