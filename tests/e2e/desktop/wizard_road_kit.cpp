@@ -142,17 +142,26 @@ bool RoadKit::TrayCommand(const std::vector<int>& items) {
 bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int id, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   const std::string head = "ctl " + ctlClass + " " + std::to_string(id) + " ";
+  const std::string window = "ctl " + cls + " 0 ";
   for (;;) {
     std::vector<std::string> all = h_.Trace();
     size_t shown = all.size();
     for (size_t i = 0; i < all.size(); ++i)
       if (StartsWith(all[i], "show " + cls + " ")) shown = i;
+    // Dialogs show at the screen's corner and are placed right after: the control's place
+    // counts once the window left (0, 0).
+    bool placed = false;
+    std::string last;
     for (size_t i = shown; i < all.size(); ++i) {
-      if (!StartsWith(all[i], head)) continue;
-      int x = 0, y = 0, w = 0, hgt = 0, visible = 0;
-      if (std::sscanf(all[i].c_str() + head.size(), "%d %d %d %d %d", &x, &y, &w, &hgt, &visible) == 5 && visible)
-        return h_.ClickAt(x + w / 2, y + hgt / 2);
+      int x = 0, y = 0;
+      if (StartsWith(all[i], window) && std::sscanf(all[i].c_str() + window.size(), "%d %d", &x, &y) == 2)
+        placed = x != 0 || y != 0;
+      if (StartsWith(all[i], head)) last = all[i];
     }
+    int x = 0, y = 0, w = 0, hgt = 0, visible = 0;
+    if (!last.empty() && (placed || Clock::now() + std::chrono::seconds(3) >= deadline) &&
+        std::sscanf(last.c_str() + head.size(), "%d %d %d %d %d", &x, &y, &w, &hgt, &visible) == 5 && visible)
+      return h_.ClickAt(x + w / 2, y + hgt / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
   }
@@ -187,18 +196,13 @@ bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::stri
   boxes_from_ = at + 1;
   size_t shown = 0;
   if (!h_.WaitTracePrefix("show CDiyMessageBox", timeout_ms, at, &shown)) return false;
-  // Its OK button (IDOK) as the box traced it when it showed.
-  std::string ok;
-  for (const std::string& l : LinesFrom(shown)) {
-    if (StartsWith(l, "ctl CColorButton 1 ")) {
-      ok = l;
-      break;
-    }
+  if (!shot.empty()) {
+    h_.WaitTrace([](const std::string& l) { return StartsWith(l, "ctl CDiyMessageBox 0 ") && !StartsWith(l, "ctl CDiyMessageBox 0 0 0 "); },
+                 3000, shown);
+    h_.Screenshot(shot);
   }
-  int x = 0, y = 0, w = 0, hgt = 0;
-  if (ok.empty() || std::sscanf(ok.c_str(), "ctl CColorButton 1 %d %d %d %d", &x, &y, &w, &hgt) != 4) return false;
-  if (!shot.empty()) h_.Screenshot(shot);
-  if (!h_.ClickAt(x + w / 2, y + hgt / 2)) return false;
+  // Its OK button (IDOK).
+  if (!ClickIn("CDiyMessageBox", "CColorButton", 1, timeout_ms)) return false;
   return h_.WaitTracePrefix("result CDiyMessageBox 1", timeout_ms, shown).has_value();
 }
 
