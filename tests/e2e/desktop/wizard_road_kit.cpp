@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,36 @@ bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int i
   }
 }
 
+std::string RoadKit::ShotOf(const std::string& cls, const std::string& step, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const std::string head = "ctl " + cls + " 0 ";
+  int x = 0, y = 0, w = 0, hgt = 0;
+  for (;;) {
+    std::vector<std::string> all = h_.Trace();
+    size_t shown = all.size();
+    for (size_t i = 0; i < all.size(); ++i)
+      if (StartsWith(all[i], "show " + cls + " ")) shown = i;
+    for (size_t i = shown; i < all.size(); ++i)
+      if (StartsWith(all[i], head)) std::sscanf(all[i].c_str() + head.size(), "%d %d %d %d", &x, &y, &w, &hgt);
+    if ((x != 0 || y != 0) && w > 0 && hgt > 0) break;
+    if (Clock::now() >= deadline) return h_.Screenshot(step);
+    Pause(50);
+  }
+  const std::string probe = h_.work() + "/probe.png";
+  const std::string crop = std::to_string(w) + "x" + std::to_string(hgt) + "+" + std::to_string(std::max(0, x)) +
+                           "+" + std::to_string(std::max(0, y));
+  for (;;) {
+    std::string mean;
+    if (h_.Run({Which("import"), "-display", h_.display(), "-window", "root", "-crop", crop, probe}) == 0 &&
+        h_.Run({Which("convert"), probe, "-format", "%[fx:mean]", "info:"}, &mean) == 0 &&
+        std::atof(mean.c_str()) > 0.05)
+      break;
+    if (Clock::now() >= deadline) break;
+    Pause(100);
+  }
+  return h_.Screenshot(step);
+}
+
 bool RoadKit::PickFolder(const std::string& title, const std::string& folder, const std::string& shot) {
   const size_t from = h_.Trace().size();
   if (!h_.WaitVisibleWindow(title, 15000)) return false;
@@ -196,11 +227,7 @@ bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::stri
   boxes_from_ = at + 1;
   size_t shown = 0;
   if (!h_.WaitTracePrefix("show CDiyMessageBox", timeout_ms, at, &shown)) return false;
-  if (!shot.empty()) {
-    h_.WaitTrace([](const std::string& l) { return StartsWith(l, "ctl CDiyMessageBox 0 ") && !StartsWith(l, "ctl CDiyMessageBox 0 0 0 "); },
-                 3000, shown);
-    h_.Screenshot(shot);
-  }
+  if (!shot.empty()) ShotOf("CDiyMessageBox", shot);
   // Its OK button (IDOK).
   if (!ClickIn("CDiyMessageBox", "CColorButton", 1, timeout_ms)) return false;
   return h_.WaitTracePrefix("result CDiyMessageBox 1", timeout_ms, shown).has_value();

@@ -43,6 +43,10 @@ class RoadKit {
   // Clicks control `id` of class `ctlClass` as traced when the window `cls` last showed.
   bool ClickIn(const std::string& cls, const std::string& ctlClass, int id, int timeout_ms = 10000);
 
+  // A screenshot once the window `cls` last shown is placed and painted (its place on the
+  // screen is no longer black), or at the deadline as it is.
+  std::string ShotOf(const std::string& cls, const std::string& step, int timeout_ms = 10000);
+
   // The folder picker titled `title`: waits for it, types `folder`, Return, and waits until it
   // is gone. `shot`: a screenshot of that name while it is open.
   bool PickFolder(const std::string& title, const std::string& folder, const std::string& shot = "");
