@@ -1,6 +1,7 @@
 // The folder picker of the desktop program's dialogs: the toolkit's own (non-native) folder
 // dialog, folders only, opened at "/", with a title from the language tables. One seam for
-// tests and tools: SetFolderPicker replaces the dialog for the whole process.
+// tests and tools: SetFolderPicker replaces the dialog for the whole process. When the picker
+// closes, the window of its parent is made the active window again (keyboard included).
 // GUI thread only.
 #pragma once
 

@@ -6,8 +6,10 @@
 #include "desktop/foundation/ui/msg_event.h"
 #include "desktop/foundation/ui/ui_trace.h"
 
+#include <QApplication>
 #include <QFontMetricsF>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QTextLayout>
 
 #include <algorithm>
@@ -126,9 +128,14 @@ int ShowDiyMessageBox(const QString& text, const QString& caption, unsigned type
     return ks::ui::CallOnGui([text, caption, type] { return ShowDiyMessageBox(text, caption, type); })
         .value_or(IDCANCEL);
   }
+  // The window that was active before the box takes the keyboard again afterwards: without
+  // a window manager nothing else hands it back, and its keys would reach no window.
+  QPointer<QWidget> before = QApplication::activeWindow();
   CDiyMessageBox box(text, caption, type);
   ks::ui::TraceLine(QStringLiteral("box %1 %2 %3").arg(type).arg(ks::ui::TraceQuote(caption), ks::ui::TraceQuote(box.Text())));
-  return box.DoModal();
+  const int result = box.DoModal();
+  if (before && before->isVisible()) before->activateWindow();
+  return result;
 }
 
 int ShowDiyMessageBoxByKey(const std::string& key, unsigned type) {

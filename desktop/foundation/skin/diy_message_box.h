@@ -11,7 +11,8 @@
 //
 // ShowDiyMessageBox / ShowDiyMessageBoxByKey may be called from any thread: on a worker
 // they run the box on the GUI thread (CallOnGui) and wait for its result; IDCANCEL when
-// there is no GUI to show it on.
+// there is no GUI to show it on. The window active before the box is made active again
+// when it closes.
 #pragma once
 
 #include "desktop/foundation/skin/diy_dialog.h"
