@@ -234,6 +234,12 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(5));
         long kb = StatusValue(desktop);
         rss_mb = kb > 0 ? kb * 1024.0 / 1e6 : -1;
+        // KS_BENCH_SMAPS=<file> keeps the desktop's memory map of that moment, to see which
+        // libraries and files the pages belong to.
+        if (const char* keep = std::getenv("KS_BENCH_SMAPS")) {
+          std::ifstream from("/proc/" + std::to_string(desktop) + "/smaps");
+          std::ofstream(keep) << from.rdbuf();
+        }
         // Where it lies: the program's own memory, and pages of the libraries and files it maps.
         std::printf("idle RSS parts: anonymous %.1f MB, file-backed %.1f MB, %ld threads\n",
                     StatusValue(desktop, "RssAnon:") * 1024.0 / 1e6, StatusValue(desktop, "RssFile:") * 1024.0 / 1e6,
