@@ -47,7 +47,7 @@ std::string Existing(const std::string& path) {
   return std::string();
 }
 
-// Prepared data for the child: all allocation happens before fork.
+// Prepared data for the child: all allocation happens before fork or vfork.
 struct ChildPlan {
   std::vector<std::string> argv;
   std::vector<std::string> env;
@@ -97,14 +97,16 @@ void Finish(ChildPlan& plan) {
 // In the child: async-signal-safe calls only.
 [[noreturn]] void ExecChild(const ChildPlan& plan, int errFd) {
   if (plan.newSession && ::setsid() < 0) FailInChild(errFd);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Handlers to their defaults before the mask opens: a child that shares the caller's
+  // memory (SpawnSharingMemory) must never run one of the caller's handlers.
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) {
     if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
   }
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   if (plan.in >= 0 && ::dup2(plan.in, 0) < 0) FailInChild(errFd);
   if (plan.out >= 0) {
     if (::dup2(plan.out, 1) < 0 || ::dup2(plan.out, 2) < 0) FailInChild(errFd);
@@ -119,6 +121,23 @@ void Finish(ChildPlan& plan) {
   }
   ::execve(plan.argvPtrs[0], plan.argvPtrs.data(), plan.envPtrs.data());
   FailInChild(errFd);
+}
+
+// Starts the child without copying the caller's memory: it borrows the memory (and this
+// thread's stack) until its exec, while this thread waits. A fork would copy the page tables
+// and leave every page the caller writes afterwards to be copied once more, which made each
+// system tool that a large program (the desktop) starts cost milliseconds. Signals stay
+// blocked meanwhile, so no handler of the caller runs in the child.
+pid_t SpawnSharingMemory(const ChildPlan& plan, int errFd) {
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  pid_t pid = ::vfork();
+  if (pid == 0) ExecChild(plan, errFd);
+  const int saved = errno;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = saved;
+  return pid;
 }
 
 // Reads the child's errno report: 0 when the pipe closed empty (exec succeeded).
@@ -324,9 +343,8 @@ int RunProcess(const std::vector<std::string>& argv, const ProcessOptions& optio
   int errPipe[2];
   if (::pipe2(errPipe, O_CLOEXEC) != 0) return errno;
   Fd errRead(errPipe[0]), errWrite(errPipe[1]);
-  pid_t pid = ::fork();
+  pid_t pid = SpawnSharingMemory(plan, errWrite.get());
   if (pid < 0) return errno;
-  if (pid == 0) ExecChild(plan, errWrite.get());
   errWrite.Reset();
   writeEnd.Reset();
   int childError = ReadChildError(errRead.get());

@@ -42,12 +42,10 @@ std::string DropExe(const std::string& name) {
   return name;
 }
 
-}  // namespace
-
-bool ReadProcessInfo(pid_t pid, ProcessInfo& out) {
+// The first part of ReadProcessInfo: pid, state, comm and owner, from stat alone.
+bool ReadProcessStat(const std::string& base, pid_t pid, ProcessInfo& out) {
   out = ProcessInfo();
   out.pid = pid;
-  std::string base = "/proc/" + std::to_string(pid);
   std::string stat;
   if (!ReadProcFile(base + "/stat", stat)) return false;
   size_t open = stat.find('('), close = stat.rfind(')');
@@ -56,6 +54,12 @@ bool ReadProcessInfo(pid_t pid, ProcessInfo& out) {
   if (close + 2 < stat.size()) out.state = stat[close + 2];
   struct stat st {};
   if (::stat(base.c_str(), &st) == 0) out.uid = st.st_uid;
+  return true;
+}
+
+// The rest: argv[0] and the installation the process belongs to. Reading a process's
+// cmdline and environ goes through its memory, which costs far more than stat.
+void ReadProcessDetails(const std::string& base, ProcessInfo& out) {
   std::string cmdline;
   if (ReadProcFile(base + "/cmdline", cmdline) && !cmdline.empty()) {
     std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
@@ -77,22 +81,42 @@ bool ReadProcessInfo(pid_t pid, ProcessInfo& out) {
       i = end + 1;
     }
   }
+}
+
+// Calls visit(pid) for every process directory of /proc.
+template <typename Visit>
+void ForEachPid(Visit visit) {
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return;
+  while (dirent* e = ::readdir(dir)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (!end || *end || pid <= 0) continue;
+    visit(static_cast<pid_t>(pid));
+  }
+  ::closedir(dir);
+}
+
+void SortByPid(std::vector<ProcessInfo>& list) {
+  std::sort(list.begin(), list.end(), [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
+}
+
+}  // namespace
+
+bool ReadProcessInfo(pid_t pid, ProcessInfo& out) {
+  const std::string base = "/proc/" + std::to_string(pid);
+  if (!ReadProcessStat(base, pid, out)) return false;
+  ReadProcessDetails(base, out);
   return true;
 }
 
 std::vector<ProcessInfo> ListProcesses() {
   std::vector<ProcessInfo> out;
-  DIR* dir = ::opendir("/proc");
-  if (!dir) return out;
-  while (dirent* e = ::readdir(dir)) {
-    char* end = nullptr;
-    long pid = std::strtol(e->d_name, &end, 10);
-    if (!end || *end || pid <= 0) continue;
+  ForEachPid([&out](pid_t pid) {
     ProcessInfo info;
-    if (ReadProcessInfo(static_cast<pid_t>(pid), info)) out.push_back(std::move(info));
-  }
-  ::closedir(dir);
-  std::sort(out.begin(), out.end(), [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
+    if (ReadProcessInfo(pid, info)) out.push_back(std::move(info));
+  });
+  SortByPid(out);
   return out;
 }
 
@@ -117,9 +141,19 @@ bool ProcessInScope(const ProcessInfo& process) {
 
 std::vector<ProcessInfo> FindProcessesByName(const std::string& name) {
   std::vector<ProcessInfo> out;
-  for (auto& p : ListProcesses()) {
-    if (ProcessNameMatches(p, name) && ProcessInScope(p)) out.push_back(std::move(p));
-  }
+  const std::string want = DropExe(name);
+  if (want.empty()) return out;
+  ForEachPid([&](pid_t pid) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    ProcessInfo info;
+    if (!ReadProcessStat(base, pid, info)) return;
+    // Only a process whose comm can match (equal, or cut at the kernel's limit) is read
+    // further; the others cannot match whatever their argv[0] says.
+    if (info.comm.size() < kCommLimit && strcasecmp(info.comm.c_str(), want.c_str()) != 0) return;
+    ReadProcessDetails(base, info);
+    if (ProcessNameMatches(info, name) && ProcessInScope(info)) out.push_back(std::move(info));
+  });
+  SortByPid(out);
   return out;
 }
 

@@ -1,7 +1,10 @@
 // Start-up, memory and responsiveness of the real desktop program under a private X server
 // (the whole-road harness: install root, Xvfb, fake vendor server; nothing leaves the machine).
 //
-//   desktop_bench [--runs N] [--stall SECONDS]
+//   desktop_bench [--runs N] [--stall SECONDS] [--build FOLDER]
+//
+// --build measures the programs of another build folder (its bin/), e.g. to compare two
+// trees in one sitting on a busy machine.
 //
 // It measures:
 //   - exec to tray: from the spawn until the trace says "tray add" (median of N fresh roots);
@@ -49,10 +52,12 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+std::string g_build = KS_BINARY_DIR;
+
 DesktopOptions Options(const std::string& name) {
   DesktopOptions o;
   o.source_dir = KS_SOURCE_DIR;
-  o.build_dir = KS_BINARY_DIR;
+  o.build_dir = g_build;
   o.test_name = name;
   o.artifacts = std::string(KS_BINARY_DIR) + "/bench-table/desktop-screens";
   return o;
@@ -78,12 +83,13 @@ std::vector<double> TimeTo(DesktopHarness& h, const std::vector<std::string>& pr
   return at;
 }
 
-long RssKb(pid_t pid) {
+// The number of a /proc/<pid>/status line (VmRSS, RssAnon, RssFile in kB; Threads); -1 when missing.
+long StatusValue(pid_t pid, const std::string& wanted = "VmRSS:") {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string key;
   long value = -1;
   while (in >> key) {
-    if (key == "VmRSS:") {
+    if (key == wanted) {
       in >> value;
       return value;
     }
@@ -195,6 +201,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
     if (!std::strcmp(argv[i], "--stall")) stall_s = std::max(1, std::atoi(argv[i + 1]));
+    if (!std::strcmp(argv[i], "--build")) g_build = argv[i + 1];
   }
   std::string missing = DesktopHarness::Missing();
   if (!missing.empty()) {
@@ -225,8 +232,18 @@ int main(int argc, char** argv) {
       pid_t desktop = h.desktop_pid();
       if (h.WaitTracePrefix("tray add", 20000) && LogIn(h)) {
         std::this_thread::sleep_for(std::chrono::seconds(5));
-        long kb = RssKb(desktop);
+        long kb = StatusValue(desktop);
         rss_mb = kb > 0 ? kb * 1024.0 / 1e6 : -1;
+        // KS_BENCH_SMAPS=<file> keeps the desktop's memory map of that moment, to see which
+        // libraries and files the pages belong to.
+        if (const char* keep = std::getenv("KS_BENCH_SMAPS")) {
+          std::ifstream from("/proc/" + std::to_string(desktop) + "/smaps");
+          std::ofstream(keep) << from.rdbuf();
+        }
+        // Where it lies: the program's own memory, and pages of the libraries and files it maps.
+        std::printf("idle RSS parts: anonymous %.1f MB, file-backed %.1f MB, %ld threads\n",
+                    StatusValue(desktop, "RssAnon:") * 1024.0 / 1e6, StatusValue(desktop, "RssFile:") * 1024.0 / 1e6,
+                    StatusValue(desktop, "Threads:"));
         pid_t agent = h.AgentPid();
         if (agent > 0) {
           ::kill(agent, SIGSTOP);
@@ -249,7 +266,7 @@ int main(int argc, char** argv) {
     DesktopHarness h(Options("cmd"));
     std::string why;
     if (h.Prepare(&why)) {
-      const std::string program = std::string(KS_BINARY_DIR) + "/bin/Kestyl_Cmd";
+      const std::string program = g_build + "/bin/Kestyl_Cmd";
       for (int i = 0; i < std::max(runs, 7); ++i) {
         auto t0 = Clock::now();
         int rc = h.Run({program, "0", "cmd_add_icon", "1", h.home() + "/Kestyl", h.root() + "/bin/Kestyl"});

@@ -33,7 +33,7 @@ uint32_t WaitFor(const ServiceTable& table, const std::string& name, uint32_t wa
     if (table.QueryStatus(name, s) != kServiceOk) return kServiceStopped;
     if (s.currentState == want || s.currentState != pending) return s.currentState;
     if (std::chrono::steady_clock::now() >= deadline) return s.currentState;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

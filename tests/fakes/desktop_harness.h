@@ -77,6 +77,15 @@ class DesktopHarness {
   void SignalDesktop(int sig);
   pid_t desktop_pid() const { return desktop_pid_; }
 
+  // Starts any program with the desktop's environment (plus `env`) as the leader of a new
+  // process group (signal the whole group with kill(-pid, sig)); output goes to
+  // T/console.txt. The caller waits for it (waitpid).
+  pid_t StartProgram(const std::vector<std::string>& argv,
+                     const std::map<std::string, std::string>& env = {});
+  // Processes (other than this one) whose program or working folder lies under `dir`.
+  static std::vector<pid_t> RunningUnder(const std::string& dir);
+  std::string ConsoleText() const;  // T/console.txt as written so far
+
   // Runs a program with the desktop's environment (tools of the root, sqlite3, ...):
   // its exit code (-1 when it could not run) and, when asked, its standard output.
   int Run(const std::vector<std::string>& argv, std::string* output = nullptr);

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "platform/process.h"
@@ -153,6 +155,41 @@ TEST_F(Tools, TaskkillEndsOnlyThisInstallationsProcesses) {
   r = Tool("taskkill", {"/IM", "KestylSyncHelperProgram"});
   EXPECT_EQ(r.exitCode, 128);
   EXPECT_EQ(r.output, "ERROR: The process \"KestylSyncHelperProgram\" not found.\n");
+  ::kill(foreign, SIGKILL);
+}
+
+// Names within comm's 15 characters are matched on comm alone, without regard to case or a
+// ".exe"; a name that only begins like the process's, or another installation's process of
+// the same name, is no match.
+TEST_F(Tools, ShortNamesMatchWholeAndOnlyInThisInstallation) {
+  const std::string name = "KsFind" + std::to_string(::getpid() % 100000);
+  const std::string program = dir / name;
+  std::filesystem::copy_file(kChild, program);
+  ::chmod(program.c_str(), 0755);
+  TempDir otherDir;
+  ProcessOptions other;
+  other.env = {{"KESTYL_PLATFORM_DIR", otherDir.path()}};
+  pid_t foreign = 0;
+  ASSERT_EQ(StartDetached({program, "sleep"}, other, &foreign), 0);
+  ASSERT_TRUE(WaitUntil([&] {
+    ProcessInfo info;
+    return ReadProcessInfo(foreign, info) && info.hasPlatformDir;
+  }));
+  EXPECT_FALSE(IsProcessRunning(name));
+
+  ProcessOptions mine;
+  mine.env = {{"KESTYL_PLATFORM_DIR", dir.path()}};
+  pid_t own = 0;
+  ASSERT_EQ(StartDetached({program, "sleep"}, mine, &own), 0);
+  ASSERT_TRUE(WaitUntil([&] { return IsProcessRunning(name); }));
+  std::string upper = name + ".EXE";
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const auto found = FindProcessesByName(upper);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].pid, own);
+  EXPECT_EQ(found[0].platformDir, dir.path());
+  EXPECT_FALSE(IsProcessRunning(name.substr(0, name.size() - 1)));
+  ::kill(own, SIGKILL);
   ::kill(foreign, SIGKILL);
 }
 

@@ -123,9 +123,12 @@ TerminationWatch::~TerminationWatch() {
 
 namespace {
 
+// Stops the synchronisation programs. One that does not run needs no taskkill: starting
+// the tool twice on every start and exit cost more than the rest of the start-up's checks.
 void StopSync() {
-  CKSUtil::KillProcess("KestylSyncNet");
-  CKSUtil::KillProcess("KestylSync");
+  for (const char* name : {"KestylSyncNet", "KestylSync"}) {
+    if (CKSUtil::IsProcessRunning(name)) CKSUtil::KillProcess(name);
+  }
 }
 
 class SystemStartupHost final : public StartupHost {

@@ -12,14 +12,23 @@
 namespace ks::ui {
 namespace {
 
-const QStringList kLatinFaces = {QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans"),
-                                 QStringLiteral("Nimbus Sans")};
+// DejaVu Sans Condensed comes first: its letters are about as wide as Arial's, for which the
+// dialogs were laid out (plain DejaVu Sans is a tenth wider and clips tight captions).
+const QStringList kLatinFaces = {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans"),
+                                 QStringLiteral("Liberation Sans"), QStringLiteral("Nimbus Sans")};
 const QStringList kCjkFaces = {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC")};
 
 QFont FromLogFont(const QString& face, int lfHeight, int weight, bool underline) {
   InstallFontSubstitutions();
   QFont font(face);
-  font.setFamilies({face, kCjkFaces.front()});
+  // The face, its stand-ins, then a CJK face for the characters the others lack. Qt tries
+  // every listed family before any family's substitutes, so the stand-ins must be listed
+  // here: after the CJK face they were never reached and "Arial" text came out in the CJK
+  // face's Latin letters, which also kept megabytes of that large font file in memory.
+  QStringList families{face};
+  families += QFont::substitutes(face);
+  if (!families.contains(kCjkFaces.front())) families += kCjkFaces.front();
+  font.setFamilies(families);
   font.setStyleHint(QFont::SansSerif);
   font.setUnderline(underline);
   int w = weight == 0 ? 400 : weight;

@@ -138,8 +138,9 @@ class CKSUtil {
   // waiting: RunElevated's result (-1 when the file cannot be written or its path holds a
   // quote).
   static int RunBatchElevated(const KSBatchFile& batch);
-  // Whether the process runs elevated: the output of "reg query HKU\S-1-5-19" holds both
-  // "Software" and "Environment". Asked once per process; the answer is kept.
+  // Whether the process runs elevated: the registry's HKU\S-1-5-19 lets it open both
+  // "Software" and "Environment" below it (what "reg query HKU\S-1-5-19" lists). Asked once
+  // per process; the answer is kept.
   static bool IsElevated();
   static bool IsUserAdmin();
   // Windows 6.0 or later (KESTYL_WINVER) and the DWORD EnableLUA of the HKLM key

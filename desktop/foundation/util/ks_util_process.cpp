@@ -110,8 +110,15 @@ int CKSUtil::RunBatchElevated(const KSBatchFile& batch) {
 
 bool CKSUtil::IsElevated() {
   if (g_elevated.load() == 0) {
-    const std::string out = RunCommand("reg query HKU\\S-1-5-19", nullptr, true, false);
-    const bool yes = out.find("Software") != std::string::npos && out.find("Environment") != std::string::npos;
+    // What "reg query HKU\S-1-5-19" answers, read here without starting the tool: the
+    // local service account's key and its two subkeys open only for an elevated process.
+    auto opens = [](const char* key) {
+      pf::HKEY handle = nullptr;
+      if (pf::RegOpenKeyEx(pf::HKEY_USERS, key, 0, pf::KEY_READ, &handle) != pf::ERROR_SUCCESS) return false;
+      pf::RegCloseKey(handle);
+      return true;
+    };
+    const bool yes = opens("S-1-5-19\\Software") && opens("S-1-5-19\\Environment");
     int expected = 0;
     g_elevated.compare_exchange_strong(expected, yes ? 1 : -1);
   }

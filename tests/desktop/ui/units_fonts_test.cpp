@@ -3,6 +3,7 @@
 #include "desktop/foundation/ui/fonts.h"
 #include "tests/desktop/ui/ui_test_kit.h"
 
+#include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QGlyphRun>
@@ -83,6 +84,32 @@ TEST_F(FontsTest, EveryFaceOfTheLanguageFilesDrawsLatinAndChineseWithRealGlyphs)
       for (quint32 glyph : run.glyphIndexes()) EXPECT_NE(glyph, 0u) << face << " in " << raw.familyName().toStdString();
     }
   }
+}
+
+// Latin faces of the language files draw with a Latin stand-in (never the CJK face's Latin
+// letters), Chinese faces with the CJK face; the Chinese characters of a Latin face's text
+// still come from the CJK face.
+TEST_F(FontsTest, FacesResolveToTheirOwnKindOfStandIn) {
+  const QString cjk = QStringLiteral("WenQuanYi Micro Hei");
+  if (!QFontDatabase::families().contains(cjk) || !QFontDatabase::families().contains(QStringLiteral("DejaVu Sans")))
+    GTEST_SKIP() << "the fonts of scripts/install-deps are not installed";
+  struct Case {
+    const char* face;
+    bool chinese;
+  } cases[] = {{"Arial", false}, {"MS Shell Dlg", false}, {"Tahoma", false},
+               {"Microsoft YaHei", true}, {"SimSun", true}, {"宋体", true}};
+  for (const Case& c : cases) {
+    const QFont font = ks::ui::FontFromRecord({QString::fromUtf8(c.face), -9, 400}, false);
+    EXPECT_EQ(QFontInfo(font).family() == cjk, c.chinese) << c.face << " -> " << QFontInfo(font).family().toStdString();
+  }
+  QTextLayout layout(QString::fromUtf8("OK 确定"), ks::ui::FontFromRecord({QStringLiteral("Arial"), -9, 400}, false));
+  layout.beginLayout();
+  layout.createLine();
+  layout.endLayout();
+  QStringList used;
+  for (const QGlyphRun& run : layout.glyphRuns()) used << run.rawFont().familyName();
+  EXPECT_TRUE(used.contains(cjk)) << used.join(',').toStdString();
+  EXPECT_GE(used.size(), 2) << used.join(',').toStdString();
 }
 
 class FakeSource : public ks::ui::LanguageSource {
