@@ -348,13 +348,6 @@ pid_t DesktopHarness::StartDesktop(const std::vector<std::string>& args,
   return desktop_pid_;
 }
 
-pid_t DesktopHarness::StartProgram(const std::vector<std::string>& argv,
-                                   const std::map<std::string, std::string>& env) {
-  std::map<std::string, std::string> all = Environment();
-  for (const auto& [k, v] : env) all[k] = v;
-  return Spawn(argv, all, -1, true);
-}
-
 std::vector<pid_t> DesktopHarness::RunningUnder(const std::string& dir) { return ProcessesUnder(dir); }
 
 std::string DesktopHarness::ConsoleText() const { return Slurp(work_ + "/console.txt"); }

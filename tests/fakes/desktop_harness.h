@@ -77,11 +77,6 @@ class DesktopHarness {
   void SignalDesktop(int sig);
   pid_t desktop_pid() const { return desktop_pid_; }
 
-  // Starts any program with the desktop's environment (plus `env`) as the leader of a new
-  // process group (signal the whole group with kill(-pid, sig)); output goes to
-  // T/console.txt. The caller waits for it (waitpid).
-  pid_t StartProgram(const std::vector<std::string>& argv,
-                     const std::map<std::string, std::string>& env = {});
   // Processes (other than this one) whose program or working folder lies under `dir`.
   static std::vector<pid_t> RunningUnder(const std::string& dir);
   std::string ConsoleText() const;  // T/console.txt as written so far
@@ -148,7 +143,8 @@ class DesktopHarness {
   // The colour of one screen pixel, "RRGGBB" in upper case ("" when it cannot be read).
   std::string PixelAt(int x, int y);
   // Starts a program with the desktop's environment plus `env` and without the variables
-  // named in `unset`; its standard output goes to `output_file` (empty: the console log).
+  // named in `unset`, as the leader of a new process group (signal the whole group with
+  // kill(-pid, sig)); its standard output goes to `output_file` (empty: T/console.txt).
   // The harness does not follow it: the caller waits for it (StopAll still ends whatever
   // runs from the work folder).
   pid_t StartProgram(const std::vector<std::string>& argv,
