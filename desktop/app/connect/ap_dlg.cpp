@@ -10,8 +10,11 @@
 #include "desktop/foundation/util/ks_util.h"
 #include "platform/elevation.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QShowEvent>
+
+#include <cmath>
 
 namespace ks::desktop {
 
@@ -142,7 +145,11 @@ void CApDlg::SetStatus(const char* key, unsigned icon) {
 }
 
 void CApDlg::LayoutStatus() {
-  const ApStatusLayout layout = LayoutApStatus(width(), height(), m_stStatus->SizeToText());
+  // The measured height is truncated to whole pixels; a wrapped block laid out from it would
+  // be a pixel short of its last line, which the drawing then leaves out. A whole line it is.
+  QSize text = m_stStatus->SizeToText();
+  text.setHeight(static_cast<int>(std::ceil(QFontMetricsF(m_statusFont).height())));
+  const ApStatusLayout layout = LayoutApStatus(width(), height(), text);
   m_icon->move(layout.icon);
   m_stStatus->setGeometry(layout.text);
   m_icon->raise();

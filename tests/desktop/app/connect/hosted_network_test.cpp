@@ -8,7 +8,11 @@
 
 #include <QTest>
 
+#include <QFontMetricsF>
+
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -247,6 +251,30 @@ TEST_F(ApDialog, DeclinedPromptLeavesNoBatchFileAndReportsTheDevice) {
   EXPECT_FALSE(HostedNetworkStarted());
   EXPECT_FALSE(BatchLeft());
   EXPECT_NE(std::string::npos, ShellLog().find("runas decline "));
+}
+
+// A status too long for one line wraps, and the status line is high enough for every line
+// it wraps to (the drawing leaves out a line that does not fit whole).
+TEST_F(ApDialog, WrappedStatusKeepsEveryLine) {
+  struct LongTexts : kstest::KeyLanguage {
+    QString Text(const std::string& section, const std::string& key) const override {
+      if (key == "AP_DEVICE_UNAVAILABLE") return QStringLiteral("The hotspot could not be started. Check the wireless adapter.");
+      return KeyLanguage::Text(section, key);
+    }
+  };
+  ks::ui::SetLanguageSource(std::make_shared<LongTexts>());
+  AddWifiRecord();
+  EnvGuard decline("KESTYL_RUNAS", "decline");
+  TestApDlg dlg;
+  dlg.show();
+  ASSERT_TRUE(kstest::WaitUntil([&] { return dlg.isVisible(); }));
+  QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+  ks::skin::CDiyStatic* status = dlg.statusStatic();
+  const QFontMetricsF metrics(status->font());
+  const qreal room = dlg.width() - 54;
+  ASSERT_GT(metrics.horizontalAdvance(status->text()), room) << "the text must wrap";
+  const int lines = static_cast<int>(std::ceil(metrics.horizontalAdvance(status->text()) / room));
+  EXPECT_GE(status->height() + 0.01, lines * metrics.height());
 }
 
 TEST_F(ApDialog, WithoutABatchFileTheTwoRunsGoDirect) {
