@@ -73,7 +73,7 @@ uint16_t FreePort(int type) {
   return port;
 }
 
-std::string SchemaPath() { return (fs::path(__FILE__).parent_path().parent_path() / "common/db/schema.sql").string(); }
+std::string SchemaPath() { return KS_SCHEMA_FILE; }
 
 std::string DefaultAgent() {
   std::error_code ec;

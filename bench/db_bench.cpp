@@ -16,9 +16,9 @@
 
 namespace {
 
-// The schema shipped beside this source (CMake compiles it by its absolute path).
+// The schema of the source tree (its absolute path, given by the build).
 std::string SchemaPath() {
-  return (std::filesystem::path(__FILE__).parent_path().parent_path() / "common/db/schema.sql").string();
+  return KS_SCHEMA_FILE;
 }
 
 double Seconds(std::chrono::steady_clock::time_point start) {

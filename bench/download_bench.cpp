@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
   std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/kestyl-dlbench-XXXXXX";
   if (!::mkdtemp(dir.data())) return 1;
   std::string file = dir + "/bench.bin", db = dir + "/Kestyl.db";
-  std::string schema = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/bench/")) + "/common/db/schema.sql";
+  std::string schema = KS_SCHEMA_FILE;
   if (!MakeFile(file, size) || CreateDatabaseFile(db, schema) != 0) {
     std::fprintf(stderr, "cannot prepare %s\n", dir.c_str());
     return 1;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "agent/core/shares/share_open.h"
@@ -322,28 +323,54 @@ int SendOkHeaders(int sock, int64_t size) {
   return SendAll(sock, head, static_cast<size_t>(n), size > 0 ? MSG_MORE : 0);
 }
 
-int64_t SendFileBody(int fileFd, int sock, int64_t size) {
-  // sendfile has no MSG_NOSIGNAL: a peer that left must not kill the process, whatever
-  // the process does with SIGPIPE. Block it on this thread and swallow the one raised here.
-  sigset_t pipeSet, old;
+namespace {
+
+// Set while a PipeSignalBlock on this thread holds SIGPIPE blocked.
+thread_local bool t_pipeBlocked = false;
+
+// Takes SIGPIPEs raised on this thread (or pending for the process) while it was blocked.
+void SwallowPipeSignals() {
+  sigset_t pipeSet;
   sigemptyset(&pipeSet);
   sigaddset(&pipeSet, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipeSet, &old);
+  sigset_t pending;
+  while (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE)) {
+    timespec zero{0, 0};
+    if (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno != EINTR) break;
+  }
+}
+
+}  // namespace
+
+PipeSignalBlock::PipeSignalBlock() {
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipeSet, &old_);
+  outer_ = t_pipeBlocked;
+  t_pipeBlocked = true;
+}
+
+PipeSignalBlock::~PipeSignalBlock() {
+  t_pipeBlocked = outer_;
+  if (outer_) return;
+  if (!sigismember(&old_, SIGPIPE)) SwallowPipeSignals();
+  ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+int64_t SendFileBody(int fileFd, int sock, int64_t size) {
+  // sendfile has no MSG_NOSIGNAL: a peer that left must not kill the process, whatever
+  // the process does with SIGPIPE. It is blocked on this thread meanwhile (unless a
+  // PipeSignalBlock does so already) and the one raised here is swallowed.
+  std::optional<PipeSignalBlock> block;
+  if (!t_pipeBlocked) block.emplace();
   off_t offset = 0;
-  bool broken = false;
   while (offset < size) {
     size_t piece = static_cast<size_t>(std::min<int64_t>(size - offset, 1 << 30));
     ssize_t n = ::sendfile(sock, fileFd, &offset, piece);
     if (n < 0 && errno == EINTR) continue;
-    broken = n < 0 && errno == EPIPE;
     if (n <= 0) break;  // send failed or timed out, or the file shrank
   }
-  if (broken && !sigismember(&old, SIGPIPE)) {
-    timespec zero{0, 0};
-    while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return offset;
 }
 

@@ -201,6 +201,7 @@ struct HttpServer::Shared {
   }
   // Answers queued connections until none comes in time.
   static void Serve(const std::shared_ptr<Shared>& self) {
+    PipeSignalBlock pipeSignals;  // once for all the answers of this job
     Ready r;
     while (self->Next(&r)) {
       // The head is read already: only sends can wait on the socket from here on.

@@ -47,6 +47,8 @@
 // server listens on 127.0.0.1 only. Logs under "KestylClient".
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -188,6 +190,20 @@ int SendOkHeaders(int sock, int64_t size);
 // Exactly `size` bytes of the open file from its start; stops at the first failed send
 // (or when the file turns out shorter). The number of bytes sent.
 int64_t SendFileBody(int fileFd, int sock, int64_t size);
+// Blocks SIGPIPE on this thread for its life, for a thread that answers many requests:
+// SendFileBody then leaves the signal mask alone. At the end the SIGPIPEs raised meanwhile
+// are swallowed (unless the signal was blocked before) and the mask is restored.
+class PipeSignalBlock {
+ public:
+  PipeSignalBlock();
+  ~PipeSignalBlock();
+  PipeSignalBlock(const PipeSignalBlock&) = delete;
+  PipeSignalBlock& operator=(const PipeSignalBlock&) = delete;
+
+ private:
+  sigset_t old_;
+  bool outer_ = false;
+};
 int SendNotFound(int sock);
 int SendNotImplemented(int sock);
 
