@@ -105,11 +105,17 @@ bool RoadKit::Xdotool(const std::vector<std::string>& args, std::string* output)
   return h_.Run(argv, output) == 0;
 }
 
+bool RoadKit::ClickPoint(int x, int y, int button) {
+  // No --sync: it waits for the pointer to move, which never happens when it is already
+  // there (Next, then Finish at the same place). The server takes the move before the click.
+  return Xdotool({"mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)});
+}
+
 bool RoadKit::Click(const std::string& cls, int id, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     auto r = h_.Control(cls, id);
-    if (r && r->visible && r->w > 0 && r->h > 0) return h_.ClickAt(r->x + r->w / 2, r->y + r->h / 2);
+    if (r && r->visible && r->w > 0 && r->h > 0) return ClickPoint(r->x + r->w / 2, r->y + r->h / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
   }
@@ -135,7 +141,7 @@ bool RoadKit::TrayCommand(const std::vector<int>& items) {
     int x = 0, y = 0, w = 0, hgt = 0;
     if (!line || std::sscanf(line->c_str(), "menuitem %*d %d %d %d %d", &x, &y, &w, &hgt) != 4) return false;
     from = at + 1;
-    if (!h_.ClickAt(x + w / 2, y + hgt / 2)) return false;
+    if (!ClickPoint(x + w / 2, y + hgt / 2)) return false;
   }
   return true;
 }
@@ -162,7 +168,7 @@ bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int i
     int x = 0, y = 0, w = 0, hgt = 0, visible = 0;
     if (!last.empty() && (placed || Clock::now() + std::chrono::seconds(3) >= deadline) &&
         std::sscanf(last.c_str() + head.size(), "%d %d %d %d %d", &x, &y, &w, &hgt, &visible) == 5 && visible)
-      return h_.ClickAt(x + w / 2, y + hgt / 2);
+      return ClickPoint(x + w / 2, y + hgt / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
   }
@@ -215,7 +221,18 @@ bool RoadKit::PickFolder(const std::string& title, const std::string& folder, co
   }
   if (!shot.empty()) h_.Screenshot(shot);
   if (!h_.TypeText(folder) || !h_.Key("Return")) return false;
-  return h_.WaitTrace([](const std::string& l) { return StartsWith(l, "hide QFileDialog"); }, 15000, from).has_value();
+  auto hidden = [&](int ms) {
+    return h_.WaitTrace([](const std::string& l) { return StartsWith(l, "hide QFileDialog"); }, ms, from).has_value();
+  };
+  if (hidden(5000)) return true;
+  // A completion list that popped up while typing takes the first Return; the second one,
+  // given only while the picker still holds the keyboard, chooses the folder.
+  std::string focus;
+  Xdotool({"getwindowfocus"}, &focus);
+  while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
+  if (focus != ids.front() || h_.VisibleWindows(title).empty()) return hidden(10000);
+  h_.Key("Return");
+  return hidden(10000);
 }
 
 bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::string& shot) {
@@ -251,9 +268,9 @@ bool RoadKit::WaitLogInDialog(int timeout_ms) {
 bool RoadKit::LogIn(const std::string& account, const std::string& password) {
   if (!WaitLogInDialog()) return false;
   const size_t mark = h_.Trace().size();
-  if (!h_.ClickControl("QLineEdit", 1004) || !h_.TypeText(account)) return false;
-  if (!h_.ClickControl("QLineEdit", 1005) || !h_.TypeText(password)) return false;
-  if (!h_.ClickControl("CColorButton", 1091)) return false;
+  if (!Click("QLineEdit", 1004) || !h_.TypeText(account)) return false;
+  if (!Click("QLineEdit", 1005) || !h_.TypeText(password)) return false;
+  if (!Click("CColorButton", 1091)) return false;
   return h_.WaitTracePrefix("tray modify 368", 30000, mark).has_value();
 }
 
@@ -278,5 +295,17 @@ bool RoadKit::WaitDefShare(const std::string& expected, int timeout_ms) const {
 }
 
 std::vector<std::string> RoadKit::Shares() const { return Lines(Sql("SELECT path FROM ks_share;")); }
+
+bool RoadKit::WaitShares(const std::vector<std::string>& paths, int timeout_ms) const {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    std::vector<std::string> now = Shares();
+    bool all = true;
+    for (const std::string& p : paths) all = all && std::find(now.begin(), now.end(), p) != now.end();
+    if (all) return true;
+    if (Clock::now() >= deadline) return false;
+    Pause(100);
+  }
+}
 
 }  // namespace ks::e2e

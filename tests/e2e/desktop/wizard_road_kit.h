@@ -31,6 +31,8 @@ class RoadKit {
   // A box whose text begins like `text` (its first line), at or after `from`.
   bool WaitBox(const std::string& text, int timeout_ms, size_t from) const;
 
+  // A click at a screen point.
+  bool ClickPoint(int x, int y, int button = 1);
   // Clicks the centre of the control's last traced place once it was traced visible.
   bool Click(const std::string& cls, int id, int timeout_ms = 5000);
   bool ClickTray(int button);
@@ -63,6 +65,8 @@ class RoadKit {
   std::string DefShare() const;
   bool WaitDefShare(const std::string& expected, int timeout_ms) const;
   std::vector<std::string> Shares() const;
+  // Waits until every one of `paths` is shared.
+  bool WaitShares(const std::vector<std::string>& paths, int timeout_ms) const;
 
  private:
   ks::fake::DesktopHarness& h_;

@@ -167,9 +167,8 @@ TEST_F(WizardRoad, ChoicesReachTheAgentAndTheWizardRunsOnce) {
   Finish();
   EXPECT_TRUE(harness->WaitTracePrefix("result CWizardDlg 1", 10000, from));
   EXPECT_TRUE(kit->WaitDefShare(data + "/Kestyl", 15000)) << "def: " << kit->DefShare();
+  EXPECT_TRUE(kit->WaitShares({s1, s2}, 15000));
   std::vector<std::string> shares = kit->Shares();
-  EXPECT_NE(std::find(shares.begin(), shares.end(), s1), shares.end());
-  EXPECT_NE(std::find(shares.begin(), shares.end(), s2), shares.end());
   EXPECT_EQ(std::find(shares.begin(), shares.end(), "/"), shares.end());
   EXPECT_TRUE(harness->WaitTracePrefix("show CLoginDlg", 10000, from)) << "no log-in after the wizard";
   ASSERT_TRUE(kit->LogIn());
