@@ -198,6 +198,8 @@ bool CSettingDlg::OnInitDialog() {
   };
   for (const ButtonLook& look : buttons) {
     look.button->SetTextFont(*look.font);
+    // The button's own default colour is fully transparent: its caption would not show.
+    look.button->m_textColor = 0xFF343434;
     if (look.check) {
       look.button->SetStyle(ks::skin::CColorButton::kCheck);
       if (!look.button->GetCaption().isEmpty()) look.button->SetCaption(look.button->GetCaption() + QLatin1Char(' '));
