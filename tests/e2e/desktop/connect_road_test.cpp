@@ -482,7 +482,10 @@ TEST_F(ConnectRoad, WakeUpButtonSetsEveryAdapter) {
       GTEST_SKIP() << "the main window's page controls are not laid out (the wake-up button sits at the "
                       "window's corner under the other pages' controls), so the button cannot be pressed";
     }
-    const std::string box = "box 0 " + Quote("Kestyl") + " " + Quote(Text("MESSAGEBOX/MSGBOX_WAKEUP_NOTICE"));
+    // The language file writes the box's line breaks as "\n"; the box shows them as breaks.
+    std::string notice = Text("MESSAGEBOX/MSGBOX_WAKEUP_NOTICE");
+    for (size_t at = 0; (at = notice.find("\\n", at)) != std::string::npos;) notice.replace(at, 2, "\n");
+    const std::string box = "box 0 " + Quote("Kestyl") + " " + Quote(notice);
     const std::string registry = harness->platform() + "/registry.db";
     fs::file_time_type written;
     for (int press = 1; press <= 2; ++press) {
