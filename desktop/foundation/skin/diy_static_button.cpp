@@ -1,5 +1,7 @@
 #include "desktop/foundation/skin/diy_static_button.h"
 
+#include <algorithm>
+
 #include "desktop/foundation/skin/skin_surface.h"
 #include "desktop/foundation/ui/resources.h"
 #include "desktop/foundation/ui/ui_trace.h"
@@ -63,11 +65,40 @@ unsigned CColorButton::CurrentImage() const {
   return pressed_ ? m_hoverImage : m_normalImage;
 }
 
+namespace {
+
+// The picture at the button's size: a button laid out wider or taller than its art keeps the
+// art's corners and borders and stretches only its middle, so the face and its caption cover
+// the whole button.
+QImage FitPicture(const QImage& art, int w, int h) {
+  if (art.isNull() || (art.width() == w && art.height() == h) || w <= 0 || h <= 0) return art.copy();
+  const int ex = std::min(6, art.width() / 3), ey = std::min(6, art.height() / 3);
+  QImage out(w, h, QImage::Format_ARGB32_Premultiplied);
+  out.fill(Qt::transparent);
+  QPainter p(&out);
+  p.setRenderHint(QPainter::SmoothPixmapTransform, false);
+  const int xs[4] = {0, ex, art.width() - ex, art.width()};
+  const int xd[4] = {0, ex, w - ex, w};
+  const int ys[4] = {0, ey, art.height() - ey, art.height()};
+  const int yd[4] = {0, ey, h - ey, h};
+  for (int row = 0; row < 3; ++row) {
+    for (int col = 0; col < 3; ++col) {
+      const QRect from(xs[col], ys[row], xs[col + 1] - xs[col], ys[row + 1] - ys[row]);
+      const QRect to(xd[col], yd[row], xd[col + 1] - xd[col], yd[row + 1] - yd[row]);
+      if (from.isEmpty() || to.isEmpty()) continue;
+      p.drawImage(to, art, from);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 void CColorButton::paintEvent(QPaintEvent*) {
   const int w = width(), h = height();
   const QRectF all(0, 0, w, h);
   if (m_style == kPicture) {
-    QImage picture = ks::ui::LoadPngResource(CurrentImage()).copy();
+    QImage picture = FitPicture(ks::ui::LoadPngResource(CurrentImage()), w, h);
     if (picture.isNull()) return;
     if (font_) {
       QPainter p(&picture);

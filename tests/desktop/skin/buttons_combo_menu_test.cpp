@@ -108,6 +108,20 @@ TEST_F(SkinControlsTest, PictureButtonFollowsPressHoverAndDisabled) {
   EXPECT_TRUE(kstest::SameColour(kstest::PixelAt(radio, on.probeX, (18 - 16) / 2 + 1 + on.probeY), kstest::ArtColour("222")));
 }
 
+// A button laid out wider and taller than its art still shows the art's face to its far
+// edge: the caption centred in it is never cut off by the end of the picture.
+TEST_F(SkinControlsTest, PictureButtonWiderThanItsArtFillsItsWidth) {
+  Host host;
+  auto* b = new CColorButton(&host);
+  b->SetImages(340, 340, 341, 340);
+  b->setGeometry(20, 60, 150, 28);
+  host.show();
+  kstest::ProcessEvents();
+  const auto face = kstest::ArtProbe("340");
+  for (int x : {face.probeX, 75, 140})
+    EXPECT_TRUE(kstest::SameColour(kstest::PixelAt(b, x, 14), kstest::ArtColour("340"))) << "x " << x;
+}
+
 TEST_F(SkinControlsTest, PageButtonSideZoneAndCaptionColour) {
   Host host;
   auto* b = new CSettingButton(&host);
