@@ -32,6 +32,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// True when `path` (its real place, as far as it exists) lies in one of the system trees the
+// desktop program keeps shares and data out of by default.
+bool InSystemTree(const std::string& path) {
+  std::error_code ec;
+  const std::string real = fs::weakly_canonical(path, ec).string();
+  const std::string& p = ec ? path : real;
+  for (const char* tree : {"/usr", "/etc", "/var", "/proc", "/sys", "/dev", "/boot", "/tmp", "/bin",
+                           "/sbin", "/opt", "/run"}) {
+    const size_t n = std::strlen(tree);
+    if (p.compare(0, n, tree) == 0 && (p.size() == n || p[n] == '/')) return true;
+  }
+  return p.rfind("/lib", 0) == 0;  // /lib, /lib64, /libx32 ...
+}
+
 // The end of a wait of `timeout_ms`, stretched by the build's slowdown.
 Clock::time_point Until(int timeout_ms) {
   return Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeout_ms) * DesktopHarness::Slowdown());
@@ -164,9 +178,12 @@ bool DesktopHarness::Prepare(std::string* why) {
     *why = missing;
     return false;
   }
-  // Below the build folder: never /tmp, /var or another system folder, which the desktop
-  // refuses as a place for shares.
+  // Below the build folder, unless that lies in a system tree (a checkout in /tmp, say), which
+  // the desktop refuses as a place for shares and data: then below the home folder.
   std::string base = options_.build_dir + "/desktop-e2e";
+  const char* home_dir = std::getenv("HOME");
+  if (InSystemTree(base) && home_dir && *home_dir && !InSystemTree(home_dir))
+    base = std::string(home_dir) + "/.cache/kestyl-desktop-e2e";
   fs::create_directories(base);
   // A short name: the wake socket's path inside it must stay below the 107 bytes a local
   // socket address holds.

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_mobile_client.h"
 #include "tests/fakes/fake_vendor_server.h"
@@ -31,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ks::fake::DesktopHarness;
+using ks::road::TraceQuote;
 using ks::fake::DesktopOptions;
 using ks::fake::FakeMobileClient;
 using ks::fake::LoginResult;
@@ -68,19 +70,6 @@ std::map<std::string, std::string> EnglishTexts() {
     if (eq != std::string::npos && !section.empty()) texts[section + "/" + line.substr(0, eq)] = line.substr(eq + 1);
   }
   return texts;
-}
-
-// A text as the trace quotes it.
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out + "\"";
 }
 
 // One `ctl <class> <id> x y w h visible enabled` line.
@@ -154,13 +143,7 @@ struct Device {
 class ConnectRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
     texts = EnglishTexts();
   }
 
@@ -246,7 +229,7 @@ class ConnectRoad : public ::testing::Test {
 
   // Waits for a `text <class> <id> "<text>"` line at or after `from`.
   bool WaitText(int id, const std::string& text, size_t from, int timeout_ms = 10000) {
-    const std::string quoted = Quote(text);
+    const std::string quoted = TraceQuote(text);
     return harness
         ->WaitTrace([&](const std::string& l) { return TextOf(l, id) == quoted; }, timeout_ms, from)
         .has_value();
@@ -485,7 +468,7 @@ TEST_F(ConnectRoad, WakeUpButtonSetsEveryAdapter) {
     // The language file writes the box's line breaks as "\n"; the box shows them as breaks.
     std::string notice = Text("MESSAGEBOX/MSGBOX_WAKEUP_NOTICE");
     for (size_t at = 0; (at = notice.find("\\n", at)) != std::string::npos;) notice.replace(at, 2, "\n");
-    const std::string box = "box 0 " + Quote("Kestyl") + " " + Quote(notice);
+    const std::string box = "box 0 " + TraceQuote("Kestyl") + " " + TraceQuote(notice);
     const std::string registry = harness->platform() + "/registry.db";
     fs::file_time_type written;
     for (int press = 1; press <= 2; ++press) {

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_vendor_server.h"
 #include "tests/fakes/test_support.h"
@@ -70,15 +71,7 @@ std::string Quoted(const std::string& text) {
       broken += text[i];
     }
   }
-  std::string out = "\"";
-  for (char c : broken) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else out += c;
-  }
-  return out + "\"";
+  return ks::road::TraceQuote(broken);
 }
 
 bool StartsWith(const std::string& s, const std::string& head) { return s.rfind(head, 0) == 0; }
@@ -158,13 +151,7 @@ struct ChildGuard {
 class LoginRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
   }
   void Start() {
     harness = std::make_unique<DesktopHarness>(options);

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 
 namespace {
@@ -42,15 +43,9 @@ std::string ReadAll(const std::string& path) {
 class MakeRunRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     DesktopOptions options;
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
     options.setup_done = false;  // a fresh root, as `make run` makes it the first time
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
     harness = std::make_unique<DesktopHarness>(options);
     std::string why;
     ASSERT_TRUE(harness->Prepare(&why)) << why;

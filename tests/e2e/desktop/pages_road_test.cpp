@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_mobile_client.h"
 #include "tests/fakes/fake_vendor_server.h"
@@ -121,13 +122,7 @@ std::string Md5Hex(const std::string& file) {
 class PagesRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
     english = EnglishTexts(std::string(KS_SOURCE_DIR) + "/desktop/resources/lang/utf8/English.ksl");
   }
 

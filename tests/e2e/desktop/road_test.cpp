@@ -13,6 +13,7 @@
 #include <random>
 #include <thread>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_vendor_server.h"
 #include "tests/fakes/test_support.h"
@@ -25,13 +26,7 @@ using ks::fake::DesktopOptions;
 class DesktopRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;  // to look at a failed road
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
   }
   void Start() {
     harness = std::make_unique<DesktopHarness>(options);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_web_server.h"
 #include "tests/fakes/md5.h"
@@ -31,6 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using ks::fake::DesktopHarness;
+using ks::road::TraceQuote;
 using ks::fake::DesktopOptions;
 using ks::fake::WebReply;
 
@@ -84,19 +86,6 @@ std::string Utf16LeToUtf8(const std::string& bytes) {
   return out;
 }
 
-// The trace's quoting of a text.
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out + "\"";
-}
-
 // "a.b.c.d" with its last number one more.
 std::string NextVersion(const std::string& version) {
   size_t dot = version.rfind('.');
@@ -125,13 +114,7 @@ std::string LowerVersion(const std::string& version) {
 class UpdateRoad : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string missing = DesktopHarness::Missing();
-    if (!missing.empty()) GTEST_SKIP() << "whole desktop roads need an X server: " << missing;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    options.source_dir = KS_SOURCE_DIR;
-    options.build_dir = KS_BINARY_DIR;
-    options.test_name = std::string(info->test_suite_name()) + "." + info->name();
-    options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
+    if (std::string why = ks::road::PrepareRoadOptions(options); !why.empty()) GTEST_SKIP() << why;
     // This run's screenshots only.
     std::error_code ec;
     fs::remove_all(options.build_dir + "/artifacts/desktop-screens/" + options.test_name, ec);
@@ -315,7 +298,7 @@ class UpdateRoad : public ::testing::Test {
   // A manual check asks the server again at once: the check before it has ended (else the
   // owner would be told that a check is running).
   void ExpectManualCheckRuns(const std::string& step) {
-    const std::string busy_box = Quote(Lang("MSGBOX_ISUPDATINGNOW"));
+    const std::string busy_box = TraceQuote(Lang("MSGBOX_ISUPDATINGNOW"));
     size_t mark = harness->Trace().size();
     size_t before = Count(kDescriptionPath);
     ASSERT_TRUE(TrayCommand(kCmdUpdate)) << step;
@@ -328,7 +311,7 @@ class UpdateRoad : public ::testing::Test {
   // The update notice's sentence for an offered version, as the trace quotes it.
   std::string NoticeLine(const std::string& version) const {
     return "text CUpdateNoticeDlg " + std::to_string(kNoticeSentence) + " " +
-           Quote(Lang("UPDATE_STATIC_UPDATENOTICE_HEAD") + version + Lang("UPDATE_STATIC_UPDATENOTICE_TAIL"));
+           TraceQuote(Lang("UPDATE_STATIC_UPDATENOTICE_HEAD") + version + Lang("UPDATE_STATIC_UPDATENOTICE_TAIL"));
   }
 
   DesktopOptions options;
@@ -495,8 +478,8 @@ TEST_F(UpdateRoad, StalledDownloads) {
 // shorter spelling of the same version.
 TEST_F(UpdateRoad, ManualCheckFindsNoNewerVersion) {
   SetRegDword("UpdateNotice", 1);
-  const std::string box = "box 0 " + Quote(Lang("MSGBOX_UPDATETITLE")) + " " + Quote(Lang("MSGBOX_NOUPDATE"));
-  const std::string busy_box = Quote(Lang("MSGBOX_ISUPDATINGNOW"));
+  const std::string box = "box 0 " + TraceQuote(Lang("MSGBOX_UPDATETITLE")) + " " + TraceQuote(Lang("MSGBOX_NOUPDATE"));
+  const std::string busy_box = TraceQuote(Lang("MSGBOX_ISUPDATINGNOW"));
   std::vector<std::string> versions = {own_version, LowerVersion(own_version)};
   if (own_version.size() > 2 && own_version.compare(own_version.size() - 2, 2, ".0") == 0)
     versions.push_back(own_version.substr(0, own_version.size() - 2));

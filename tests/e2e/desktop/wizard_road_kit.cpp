@@ -46,18 +46,6 @@ std::string Lang(const std::string& key) {
   return "<missing " + key + ">";
 }
 
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out += c;
-  }
-  return out + "\"";
-}
-
 std::string Which(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "/usr/bin:/bin");
@@ -75,13 +63,13 @@ std::vector<std::string> RoadKit::LinesFrom(size_t from) const {
 }
 
 bool RoadKit::WaitText(const std::string& cls, int id, const std::string& text, int timeout_ms, size_t from) const {
-  const std::string want = "text " + cls + " " + std::to_string(id) + " " + Quoted(text);
+  const std::string want = "text " + cls + " " + std::to_string(id) + " " + TraceQuote(text);
   return h_.WaitTrace([&](const std::string& l) { return l == want; }, timeout_ms, from).has_value();
 }
 
 bool RoadKit::WaitRow(int list, const std::string& path, int timeout_ms, size_t from) const {
   const std::string middle = " " + std::to_string(list) + " add ";
-  const std::string tail = " " + Quoted(path);
+  const std::string tail = " " + TraceQuote(path);
   return h_.WaitTrace(
                [&](const std::string& l) {
                  return StartsWith(l, "row ") && l.find(middle) != std::string::npos && EndsWith(l, tail);

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 
 namespace ks::e2e {
 
 // The text of `key` in the English language file of the source tree, as it stands.
 std::string Lang(const std::string& key);
-// A text as the trace quotes it.
-std::string Quoted(const std::string& text);
+using ks::road::TraceQuote;
 // The full path of a program on PATH ("" when missing).
 std::string Which(const std::string& program);
 
