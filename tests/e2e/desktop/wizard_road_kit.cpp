@@ -208,19 +208,28 @@ bool RoadKit::PickFolder(const std::string& title, const std::string& folder, co
     Pause(100);
   }
   if (!shot.empty()) h_.Screenshot(shot);
-  if (!h_.TypeText(folder) || !h_.Key("Return")) return false;
   auto hidden = [&](int ms) {
     return h_.WaitTrace([](const std::string& l) { return StartsWith(l, "hide QFileDialog"); }, ms, from).has_value();
   };
-  if (hidden(5000)) return true;
-  // A completion list that popped up while typing takes the first Return; the second one,
-  // given only while the picker still holds the keyboard, chooses the folder.
-  std::string focus;
-  Xdotool({"getwindowfocus"}, &focus);
-  while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
-  if (focus != ids.front() || h_.VisibleWindows(title).empty()) return hidden(10000);
-  h_.Key("Return");
-  return hidden(10000);
+  auto pickerHasKeyboard = [&] {
+    std::string focus;
+    Xdotool({"getwindowfocus"}, &focus);
+    while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
+    return focus == ids.front() && !h_.VisibleWindows(title).empty();
+  };
+  // On a busy machine a key can reach a completion list that pops up while typing, instead of
+  // the name field: the path is typed again over the whole field while the picker still holds
+  // the keyboard. A completion list that took the first Return lets the second one choose.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0 && !h_.Key("ctrl+a")) return false;
+    if (!h_.TypeText(folder) || !h_.Key("Return")) return false;
+    if (hidden(5000)) return true;
+    if (!pickerHasKeyboard()) return hidden(10000);
+    h_.Key("Return");
+    if (hidden(5000)) return true;
+    if (!pickerHasKeyboard()) return hidden(10000);
+  }
+  return false;
 }
 
 bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::string& shot) {
