@@ -406,7 +406,10 @@ pid_t DesktopHarness::AgentPid() {
 
 std::vector<std::string> DesktopHarness::Trace() const {
   std::vector<std::string> lines;
-  std::istringstream in(Slurp(trace_file()));
+  std::string text = Slurp(trace_file());
+  // The program may be writing a line right now: only whole lines count.
+  text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
@@ -461,6 +464,7 @@ int DesktopHarness::Xdotool(const std::vector<std::string>& args, std::string* o
 }
 
 bool DesktopHarness::ClickAt(int x, int y, int button) {
+  if (!OnScreen(x, y)) return false;
   return Xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y), "click",
                   std::to_string(button)}) == 0;
 }
@@ -469,7 +473,7 @@ bool DesktopHarness::ClickControl(const std::string& cls, int id, int timeout_ms
   auto deadline = Until(timeout_ms);
   for (;;) {
     std::optional<TraceRect> r = Control(cls, id);
-    if (r && r->visible && r->enabled && r->w > 0 && r->h > 0) {
+    if (r && r->visible && r->enabled && OnScreen(*r)) {
       return ClickAt(r->x + r->w / 2, r->y + r->h / 2);
     }
     if (Clock::now() >= deadline) return false;

@@ -51,6 +51,15 @@ struct TraceRect {
   bool visible = true, enabled = true;
 };
 
+// The virtual screen of the harness's X server.
+inline constexpr int kScreenWidth = 1280;
+inline constexpr int kScreenHeight = 1024;
+// Whether a point lies on that screen. Windows that paint out of sight first trace their
+// controls at far negative places until they are moved on screen.
+inline bool OnScreen(int x, int y) { return x >= 0 && y >= 0 && x < kScreenWidth && y < kScreenHeight; }
+// Whether the centre of a traced control lies on the screen (where a click reaches it).
+inline bool OnScreen(const TraceRect& r) { return r.w > 0 && r.h > 0 && OnScreen(r.x + r.w / 2, r.y + r.h / 2); }
+
 class DesktopHarness {
  public:
   // Why whole-road tests cannot run here ("" when they can): Xvfb, xdotool or import missing.

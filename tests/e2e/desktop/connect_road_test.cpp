@@ -207,7 +207,7 @@ class ConnectRoad : public ::testing::Test {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       std::optional<Ctl> c = FindCtl(id, from, cls);
-      if (c && c->visible && c->enabled && c->w > 0 && c->h > 0 && c->x >= 0 && c->y >= 0)
+      if (c && c->visible && c->enabled && ks::fake::OnScreen(ks::fake::TraceRect{c->x, c->y, c->w, c->h}))
         return harness->ClickAt(c->x + c->w / 2, c->y + c->h / 2);
       if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -236,8 +236,7 @@ class PagesRoad : public ::testing::Test {
   bool Click(int id, const std::string& cls = "", size_t from = 0) {
     for (auto deadline = Clock::now() + std::chrono::seconds(10);;) {
       std::optional<TraceRect> r = Ctl(id, cls, from);
-      if (r && r->visible && r->w > 0 && r->h > 0)
-        return harness->ClickAt(r->x + r->w / 2, r->y + r->h / 2);
+      if (r && r->visible && ks::fake::OnScreen(*r)) return harness->ClickAt(r->x + r->w / 2, r->y + r->h / 2);
       if (Clock::now() >= deadline) return false;
       Pause(50);
     }

@@ -23,6 +23,17 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// A text as the trace quotes it, back to itself.
+std::string Unquote(const std::string& quoted) {
+  std::string out;
+  size_t i = quoted.empty() || quoted[0] != '"' ? 0 : 1;
+  for (; i < quoted.size() && quoted[i] != '"'; ++i) {
+    if (quoted[i] == '\\' && i + 1 < quoted.size()) ++i;
+    out += quoted[i];
+  }
+  return out;
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
@@ -96,6 +107,7 @@ bool RoadKit::Xdotool(const std::vector<std::string>& args, std::string* output)
 bool RoadKit::ClickPoint(int x, int y, int button) {
   // No --sync: it waits for the pointer to move, which never happens when it is already
   // there (Next, then Finish at the same place). The server takes the move before the click.
+  if (!ks::fake::OnScreen(x, y)) return false;
   return Xdotool({"mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)});
 }
 
@@ -103,7 +115,7 @@ bool RoadKit::Click(const std::string& cls, int id, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     auto r = h_.Control(cls, id);
-    if (r && r->visible && r->w > 0 && r->h > 0) return ClickPoint(r->x + r->w / 2, r->y + r->h / 2);
+    if (r && r->visible && ks::fake::OnScreen(*r)) return ClickPoint(r->x + r->w / 2, r->y + r->h / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
   }
@@ -155,7 +167,8 @@ bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int i
     }
     int x = 0, y = 0, w = 0, hgt = 0, visible = 0;
     if (!last.empty() && (placed || Clock::now() + std::chrono::seconds(3) >= deadline) &&
-        std::sscanf(last.c_str() + head.size(), "%d %d %d %d %d", &x, &y, &w, &hgt, &visible) == 5 && visible)
+        std::sscanf(last.c_str() + head.size(), "%d %d %d %d %d", &x, &y, &w, &hgt, &visible) == 5 && visible &&
+        ks::fake::OnScreen(ks::fake::TraceRect{x, y, w, hgt}))
       return ClickPoint(x + w / 2, y + hgt / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
@@ -200,23 +213,18 @@ bool RoadKit::PickFolder(const std::string& title, const std::string& folder, co
   // The keys go to the picker once it holds the keyboard (its name field has the focus).
   auto deadline = Clock::now() + std::chrono::seconds(10);
   for (;;) {
-    std::string focus;
-    Xdotool({"getwindowfocus"}, &focus);
-    while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
-    if (focus == ids.front()) break;
+    if (FocusWindow() == ids.front()) break;
     if (Clock::now() >= deadline) return false;
     Pause(100);
   }
   if (!shot.empty()) h_.Screenshot(shot);
+  // Qt traces the hide before the X server unmaps the window: a click sent in between lands
+  // on the picker going away, so it counts as gone once the server no longer shows it.
   auto hidden = [&](int ms) {
-    return h_.WaitTrace([](const std::string& l) { return StartsWith(l, "hide QFileDialog"); }, ms, from).has_value();
+    return h_.WaitTrace([](const std::string& l) { return StartsWith(l, "hide QFileDialog"); }, ms, from).has_value() &&
+           WaitUnmapped(title, ids.front(), 10000);
   };
-  auto pickerHasKeyboard = [&] {
-    std::string focus;
-    Xdotool({"getwindowfocus"}, &focus);
-    while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
-    return focus == ids.front() && !h_.VisibleWindows(title).empty();
-  };
+  auto pickerHasKeyboard = [&] { return FocusWindow() == ids.front() && !h_.VisibleWindows(title).empty(); };
   // On a busy machine a key can reach a completion list that pops up while typing, instead of
   // the name field: the path is typed again over the whole field while the picker still holds
   // the keyboard. A completion list that took the first Return lets the second one choose.
@@ -242,9 +250,39 @@ bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::stri
   size_t shown = 0;
   if (!h_.WaitTracePrefix("show CDiyMessageBox", timeout_ms, at, &shown)) return false;
   if (!shot.empty()) ShotOf("CDiyMessageBox", shot);
+  // The box's X window: the one of its title that holds the keyboard once it is up.
+  std::string title;
+  if (auto line = h_.WaitTracePrefix("show CDiyMessageBox ", 0, shown))
+    title = Unquote(line->substr(std::string("show CDiyMessageBox ").size()));
+  std::string box;
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(std::min(timeout_ms, 5000));
+       box.empty() && Clock::now() < deadline;) {
+    const std::string focus = FocusWindow();
+    for (const std::string& id : h_.VisibleWindows(title))
+      if (id == focus) box = id;
+    if (box.empty()) Pause(50);
+  }
   // Its OK button (IDOK).
   if (!ClickIn("CDiyMessageBox", "CColorButton", 1, timeout_ms)) return false;
-  return h_.WaitTracePrefix("result CDiyMessageBox 1", timeout_ms, shown).has_value();
+  if (!h_.WaitTracePrefix("result CDiyMessageBox 1", timeout_ms, shown)) return false;
+  // The next click must not land on the box going away.
+  return box.empty() || WaitUnmapped(title, box, timeout_ms);
+}
+
+std::string RoadKit::FocusWindow() {
+  std::string focus;
+  Xdotool({"getwindowfocus"}, &focus);
+  while (!focus.empty() && (focus.back() == '\n' || focus.back() == ' ')) focus.pop_back();
+  return focus;
+}
+
+bool RoadKit::WaitUnmapped(const std::string& title, const std::string& id, int timeout_ms) {
+  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);;) {
+    const std::vector<std::string> ids = h_.VisibleWindows(title);
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) return true;
+    if (Clock::now() >= deadline) return false;
+    Pause(50);
+  }
 }
 
 bool RoadKit::WaitLogInDialog(int timeout_ms) {

@@ -38,6 +38,10 @@ class RoadKit {
   bool ClickTray(int button);
   bool MovePointer(int x, int y);
   bool Xdotool(const std::vector<std::string>& args, std::string* output = nullptr);
+  // The X window that holds the keyboard ("" when none could be read).
+  std::string FocusWindow();
+  // Waits until the X server no longer shows window `id` among those named `title`.
+  bool WaitUnmapped(const std::string& title, const std::string& id, int timeout_ms);
 
   // Right click on the tray window, then a click on each item in turn (a sub-menu's entry,
   // then its item), each once its menu traced it.
