@@ -205,6 +205,27 @@ int OpenInResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>
   if (!NormalizeSharePath(path, norm) || norm.empty() || norm[0] != '/') return EXDEV;
   const ResolvedRoot* root = FindRoot(norm, roots, &rest);
   if (!root) return EXDEV;
+  // A root that lies inside another share is reached through that share, never by its name:
+  // whoever can write in the outer share could swap the inner root's folder for a link to
+  // anywhere, and opening it by name would follow it. The walk starts at the outermost share
+  // that holds it, by text or by real location.
+  const ResolvedRoot* outer = nullptr;
+  std::string prefix;
+  for (const ResolvedRoot& other : roots) {
+    if (other.path == root->path) continue;
+    const size_t size = outer ? outer->path.size() : std::string::npos;
+    if (Below(root->path, other.path) && other.path.size() < size) {
+      outer = &other;
+      prefix = Rest(root->path, other.path);
+    } else if (Below(root->real, other.real) && other.real != root->real && other.path.size() < size) {
+      outer = &other;
+      prefix = Rest(root->real, other.real);
+    }
+  }
+  if (outer) {
+    if (!prefix.empty() && !rest.empty()) prefix += '/';
+    return OpenBeneath(outer->path, outer->real, prefix + rest, flags, fd);
+  }
   return OpenBeneath(root->path, root->real, rest, flags, fd);
 }
 

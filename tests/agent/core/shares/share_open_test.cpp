@@ -117,6 +117,29 @@ TEST_F(ShareOpenTest, RootGivenThroughALink) {
   EXPECT_EQ(Open(dir / "via/abs-out"), "errno " + std::to_string(EXDEV));
 }
 
+// A share inside another share: whoever writes in the outer one can swap the inner root
+// for a link to outside. Requests by the inner root's path, or by where it now leads, get
+// nothing outside; an inner root that is an ordinary folder, or a link within the outer
+// share, still works.
+TEST_F(ShareOpenTest, ShareInsideAnotherShareIsReachedThroughIt) {
+  ::mkdir((dir / "share/inner").c_str(), 0755);
+  WriteFile(dir / "share/inner/f", "inner");
+  Link("sub/deep", "share/inner-link");
+  roots = {dir / "share", dir / "share/inner", dir / "share/inner-link"};
+  EXPECT_EQ(Open(dir / "share/inner/f"), "inner");
+  EXPECT_EQ(Open(dir / "share/inner-link/b.txt"), "deep");
+
+  ASSERT_EQ(::rename((dir / "share/inner").c_str(), (dir / "share/inner-was").c_str()), 0);
+  Link(dir / "outside", "share/inner");
+  const std::string exdev = "errno " + std::to_string(EXDEV);
+  EXPECT_EQ(Open(dir / "share/inner/secret"), exdev);
+  EXPECT_EQ(Open(dir / "outside/secret"), exdev);
+  int fd = -1;
+  EXPECT_EQ(OpenInShareRoots(dir / "share/inner", roots, O_RDONLY | O_DIRECTORY, &fd), EXDEV);
+  EXPECT_EQ(OpenFolderInShareRoots(dir / "share/inner/new", roots, true, &fd), EXDEV);
+  EXPECT_FALSE(std::filesystem::exists(dir / "outside/new"));
+}
+
 // One thread swaps a folder and a file of the share for links to outside (atomic
 // exchange) while this one opens through them: every open gives the inside content or
 // fails, never the secret.
