@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,9 +75,30 @@ pid_t RunningPid(const std::string& statusFile) {
   return at == std::string::npos ? 0 : static_cast<pid_t>(std::atol(text.c_str() + at + 5));
 }
 
+// Kills every process whose program lies under `root` (the desktop and the agent it
+// started), so that a test stopped half-way leaves nothing running behind it.
+void KillUnder(const std::string& root) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return;
+  while (dirent* e = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(e->d_name));
+    if (pid <= 0 || pid == ::getpid()) continue;
+    char exe[4096];
+    const ssize_t n = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
+    if (n <= 0) continue;
+    const std::string path(exe, static_cast<size_t>(n));
+    if (path.rfind(root + "/", 0) == 0) ::kill(pid, SIGKILL);
+  }
+  ::closedir(proc);
+}
+
 TEST(DesktopProgram, ServiceWakeWatchAndTermination) {
   ks::test::TempDir dir;
   const std::string root = dir / "root";
+  struct Leftovers {
+    std::string root;
+    ~Leftovers() { KillUnder(root); }
+  } leftovers{root};
   const uint16_t agentPort = ks::fake::FreeTcpPort();
   const std::string make = std::string("KESTYL_AGENT_PORT=") + std::to_string(agentPort) + " '" + KS_SOURCE_DIR +
                            "/scripts/make-root' '" + root + "' '" + KS_AGENT_BINARY + "'";
