@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/utf16.h"
 #include "tests/e2e/desktop/road_kit.h"
 #include "tests/fakes/desktop_harness.h"
 #include "tests/fakes/fake_web_server.h"
@@ -51,39 +52,9 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 
 // UTF-16LE (with or without its byte-order mark) to UTF-8.
 std::string Utf16LeToUtf8(const std::string& bytes) {
-  size_t i = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                     static_cast<unsigned char>(bytes[1]) == 0xFE
-                 ? 2
-                 : 0;
-  std::string out;
-  auto unit = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
-  };
-  while (i + 1 < bytes.size()) {
-    uint32_t c = unit(i);
-    i += 2;
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < bytes.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i) - 0xDC00);
-      i += 2;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  std::u16string text = ks::platform::Utf16FromLeBytes(bytes);
+  if (!text.empty() && text[0] == u'\uFEFF') text.erase(0, 1);
+  return ks::platform::Utf16ToUtf8(text);
 }
 
 // "a.b.c.d" with its last number one more.
