@@ -437,7 +437,8 @@ TEST_F(UpdateRoad, StalledDownloads) {
   const auto clicked = Clock::now();
   int status = harness->WaitDesktop(10000);
   ASSERT_NE(status, -1) << "the desktop still runs";
-  EXPECT_LE(std::chrono::duration<double>(Clock::now() - clicked).count(), 5.0);
+  // Far below the minute a hung try could hold it, whatever the build's speed.
+  EXPECT_LE(std::chrono::duration<double>(Clock::now() - clicked).count(), 5.0 * DesktopHarness::Slowdown());
   EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   EXPECT_FALSE(WIFSIGNALED(status) && WCOREDUMP(status)) << "core dumped";
   EXPECT_EQ(Count(kInstallerPath), 6u);
