@@ -7,8 +7,8 @@
 // process: a client announces the file, allows it from offset 0 and reads every 1000-byte
 // MSG_DOWNLOAD_DATA package up to MSG_DOWNLOAD_OVER. The plain figure sends the same file
 // over one loopback TCP connection in 256 KiB reads and writes. Both read from the page
-// cache (one untimed warm-up pass); each figure is the best of three runs. Goal: the
-// protocol at least 0.5x the plain copy.
+// cache (one untimed warm-up pass); the two alternate, and each figure is the best of five
+// runs. Goal: the protocol at least 0.8x the plain copy.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
   double mb = static_cast<double>(size) / (1 << 20);
   std::printf("file %zu MiB, best of %d\n", mib, kRuns);
   std::printf("plain TCP copy     %8.1f MiB/s\n", mb / plain);
-  std::printf("message protocol   %8.1f MiB/s  (%.2fx plain; goal >= 0.5x)\n", mb / protocol, plain / protocol);
+  std::printf("message protocol   %8.1f MiB/s  (%.2fx plain; goal >= 0.8x)\n", mb / protocol, plain / protocol);
   std::printf("peak RSS           %8ld KiB (at start %ld KiB)\n", PeakRssKb(), rssStart);
   return 0;
 }

@@ -57,16 +57,21 @@
 
 namespace ks::net {
 
+// Every answer ends its connection, and its head says so ("Connection: close", the one line
+// added to the heads as first written): without it an HTTP/1.1 client takes the connection for
+// a lasting one, sends its next request into it and meets a reset instead of an answer.
 constexpr char kOkHeadFormat[] =
     "HTTP/1.1 200 OK\r\n"
     "Server: KestylHttpServer/0.1.0\r\n"
     "Content-Length:  %lld\r\n"
     "Content-Type: application/octet-stream\r\n"
+    "Connection: close\r\n"
     "\r\n";
 constexpr char kNotFoundAnswer[] =
     "HTTP/1.1 404 NOT FOUND\r\n"
     "Server: KestylHttpServer/0.1.0\r\n"
     "Content-Type: text/html\r\n"
+    "Connection: close\r\n"
     "\r\n"
     "<HTML><TITLE>Not Found</TITLE>\r\n"
     "<BODY><P>The server could not fulfill\r\n"
@@ -77,6 +82,7 @@ constexpr char kNotImplementedAnswer[] =
     "HTTP/1.1 501 Method Not Implemented\r\n"
     "Server: KestylHttpServer/0.1.0\r\n"
     "Content-Type: text/html\r\n"
+    "Connection: close\r\n"
     "\r\n"
     "<HTML><HEAD><TITLE>Method Not Implemented\r\n"
     "</TITLE></HEAD>\r\n"

@@ -39,7 +39,7 @@ const std::string kContent = "hello world";
 
 std::string OkHead(long long size) {
   return "HTTP/1.1 200 OK\r\nServer: KestylHttpServer/0.1.0\r\nContent-Length:  " +
-         std::to_string(size) + "\r\nContent-Type: application/octet-stream\r\n\r\n";
+         std::to_string(size) + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
 }
 
 int Connect(uint16_t port) {
