@@ -127,9 +127,11 @@ struct Device {
     });
     return true;
   }
-  // The verdict (0 let in, 1 refused), or -1 when none came within timeout_ms.
+  // The verdict (0 let in, 1 refused), or -1 when none came within timeout_ms (longer by the
+  // harness's slowdown, as every wait of the roads).
   int Verdict(int timeout_ms) {
-    if (!answer.valid() || answer.wait_for(std::chrono::milliseconds(timeout_ms)) != std::future_status::ready)
+    const auto wait = std::chrono::milliseconds(static_cast<int64_t>(timeout_ms) * DesktopHarness::Slowdown());
+    if (!answer.valid() || answer.wait_for(wait) != std::future_status::ready)
       return -1;
     LoginResult r = answer.get();
     if (!r.ok()) {
