@@ -10,6 +10,8 @@
 #include <event2/bufferevent.h>
 #include <event2/dns.h>
 #include <event2/event.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -381,6 +383,20 @@ void FreeSession(RelaySession& s) {
   if (s.base) event_base_free(s.base);
 }
 
+// libevent ends the whole process when a new event base cannot make its internal
+// descriptors (its epoll set, signal socket pair and wake-up event). While the process is out
+// of descriptors (a flood of connections), an attempt must fail instead: room for them is
+// checked just before the base is made.
+bool RoomForEventBase() {
+  int fds[4] = {-1, -1, -1, -1};
+  bool ok = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
+  if (ok) ok = (fds[2] = ::epoll_create1(EPOLL_CLOEXEC)) >= 0;
+  if (ok) ok = (fds[3] = ::eventfd(0, EFD_CLOEXEC)) >= 0;
+  for (int fd : fds)
+    if (fd >= 0) ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 int OS_RunEventClient(const char* host, uint16_t port) {
@@ -394,6 +410,7 @@ int OS_RunEventClient(const char* host, uint16_t port) {
   };
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return fail("creat interline sock error", -1);
+  if (!RoomForEventBase()) return fail("event_base_new error: no descriptors left.", fd);
   s.base = event_base_new();
   if (!s.base) return fail("event_base_new error.", fd);
   // Name servers from the system; the resolver leaves the loop alone while idle.
