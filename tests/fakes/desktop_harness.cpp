@@ -228,6 +228,7 @@ bool DesktopHarness::StartXvfb(std::string* why) {
     *why = "pipe failed";
     return false;
   }
+  const std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
   pid_t pid = ::fork();
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -237,7 +238,7 @@ bool DesktopHarness::StartXvfb(std::string* why) {
     ::dup2(devnull, 1);
     ::dup2(devnull, 2);
     std::string fd = std::to_string(fds[1]);
-    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
+    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
              "tcp", "-noreset", static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -408,7 +409,8 @@ std::vector<std::string> DesktopHarness::Trace() const {
   std::vector<std::string> lines;
   std::string text = Slurp(trace_file());
   // The program may be writing a line right now: only whole lines count.
-  text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+  const size_t end = text.find_last_of('\n');
+  text.resize(end == std::string::npos ? 0 : end + 1);
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) lines.push_back(line);

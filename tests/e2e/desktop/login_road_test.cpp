@@ -37,7 +37,6 @@ using ks::fake::DesktopOptions;
 using ks::fake::ServerRequest;
 
 constexpr uint16_t kLogOn = 0x1001;
-constexpr int kScreenW = 1280, kScreenH = 1024;
 
 long MsSince(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -251,8 +250,8 @@ TEST_F(LoginRoad, DialogLogInNetworkLossWrongPasswordAndRefusedInput) {
   std::printf("log-in dialog shown %ld ms after the start, centred %ld ms after the start\n", shown_ms,
               MsSince(started));
   EXPECT_LE(shown_ms, 10000);
-  EXPECT_NEAR(dialog.x, (kScreenW - dialog.w) / 2, 2);
-  EXPECT_NEAR(dialog.y, (kScreenH - dialog.h) / 2, 2);
+  EXPECT_NEAR(dialog.x, (ks::fake::kScreenWidth - dialog.w) / 2, 2);
+  EXPECT_NEAR(dialog.y, (ks::fake::kScreenHeight - dialog.h) / 2, 2);
   for (const auto& w : harness->VisibleWindowRects())
     EXPECT_FALSE(w.w == 484 && w.h == 426) << "the main window is visible";
   EXPECT_FALSE(TraceHas("show CSettingDlg", 0, SIZE_MAX));
