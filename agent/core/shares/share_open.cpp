@@ -51,12 +51,13 @@ void Split(const std::string& text, std::deque<std::string>* out, bool front) {
   }
 }
 
-// The folders walked so far, the root first; closes them when done.
+// The folders walked so far, the root first; closes them when done (the root only when
+// the stack owns it).
 class FolderStack {
  public:
-  explicit FolderStack(int root) { fds_.push_back(root); }
+  FolderStack(int root, bool ownsRoot) : ownsRoot_(ownsRoot) { fds_.push_back(root); }
   ~FolderStack() {
-    for (int fd : fds_) ::close(fd);
+    for (size_t i = ownsRoot_ ? 0 : 1; i < fds_.size(); ++i) ::close(fds_[i]);
   }
   int Current() const { return fds_.back(); }
   void Push(int fd) { fds_.push_back(fd); }
@@ -72,6 +73,7 @@ class FolderStack {
   }
 
  private:
+  bool ownsRoot_;
   std::vector<int> fds_;
 };
 
@@ -86,11 +88,15 @@ bool ReadLink(int dir, const std::string& name, std::string* target) {
 
 }  // namespace
 
-int OpenBeneath(const std::string& root, const std::string& rootReal, const std::string& relative, int flags,
-                int* fd) {
-  int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+namespace {
+
+// OpenBeneath from the root's descriptor held by the caller (heldRoot >= 0), else from the
+// root opened by name.
+int WalkBeneath(const std::string& root, int heldRoot, const std::string& rootReal, const std::string& relative,
+                int flags, int* fd) {
+  int rootFd = heldRoot >= 0 ? heldRoot : ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return errno;
-  FolderStack folders(rootFd);
+  FolderStack folders(rootFd, heldRoot < 0);
   std::deque<std::string> todo;
   Split(relative, &todo, false);
   int links = 0;
@@ -162,6 +168,25 @@ int OpenBeneath(const std::string& root, const std::string& rootReal, const std:
   return 0;
 }
 
+}  // namespace
+
+int OpenBeneath(const std::string& root, const std::string& rootReal, const std::string& relative, int flags,
+                int* fd) {
+  return WalkBeneath(root, -1, rootReal, relative, flags, fd);
+}
+
+void HoldRoots(std::vector<ResolvedRoot>* roots) {
+  for (ResolvedRoot& root : *roots)
+    if (root.fd < 0) root.fd = ::open(root.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+void CloseHeldRoots(std::vector<ResolvedRoot>* roots) {
+  for (ResolvedRoot& root : *roots) {
+    if (root.fd >= 0) ::close(root.fd);
+    root.fd = -1;
+  }
+}
+
 std::vector<ResolvedRoot> ResolveRoots(const std::vector<std::string>& roots) {
   std::vector<ResolvedRoot> out;
   for (const std::string& root : roots) {
@@ -169,7 +194,7 @@ std::vector<ResolvedRoot> ResolveRoots(const std::vector<std::string>& roots) {
     if (root.empty() || !NormalizeSharePath(root, rootNorm) || rootNorm.empty()) continue;
     std::string rootReal = RealLocation(rootNorm);
     if (rootReal.empty()) continue;
-    out.push_back({std::move(rootNorm), std::move(rootReal)});
+    out.push_back({std::move(rootNorm), std::move(rootReal), -1});
   }
   return out;
 }
@@ -224,9 +249,9 @@ int OpenInResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>
   }
   if (outer) {
     if (!prefix.empty() && !rest.empty()) prefix += '/';
-    return OpenBeneath(outer->path, outer->real, prefix + rest, flags, fd);
+    return WalkBeneath(outer->path, outer->fd, outer->real, prefix + rest, flags, fd);
   }
-  return OpenBeneath(root->path, root->real, rest, flags, fd);
+  return WalkBeneath(root->path, root->fd, root->real, rest, flags, fd);
 }
 
 int OpenInShareRoots(const std::string& path, const std::vector<std::string>& roots, int flags, int* fd) {

@@ -42,9 +42,17 @@ int OpenInShareRoots(const std::string& path, const std::vector<std::string>& ro
 struct ResolvedRoot {
   std::string path;
   std::string real;
+  // An O_PATH descriptor of the folder at `path`, opened and kept by whoever resolved the
+  // roots (HeldRoots) and valid while they use them: the walk starts from it instead of
+  // opening the root by name at each call. -1: opened by name at each call.
+  int fd = -1;
 };
 // `roots` resolved: each normalised, kept when it exists (empty and missing roots are left out).
 std::vector<ResolvedRoot> ResolveRoots(const std::vector<std::string>& roots);
+// Each root's folder opened (O_PATH) into its `fd`; a root that cannot be opened keeps -1.
+// The caller closes them with CloseHeldRoots when it stops using the roots.
+void HoldRoots(std::vector<ResolvedRoot>* roots);
+void CloseHeldRoots(std::vector<ResolvedRoot>* roots);
 // OpenInShareRoots against roots resolved beforehand: no realpath per call.
 int OpenInResolvedRoots(const std::string& path, const std::vector<ResolvedRoot>& roots, int flags, int* fd);
 // Whether `path` (normalised here, ".." refused) lies under one of `roots` by text or real

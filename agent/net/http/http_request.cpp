@@ -108,11 +108,17 @@ void LingeringClose(int sock) {
 // locations. Reading them costs three queries under the database's one mutex and a
 // realpath per folder; at thousands of requests a second every request would queue there,
 // so they are read again at most every kShareViewMs. A request then costs no realpath:
-// the share opener walks the path beneath the root it lies in, which is what decides.
+// the share opener walks the path beneath the root it lies in, which is what decides. The
+// view holds each root's folder open, so that walk does not open the root by name each time
+// (a root moved away serves from the folder it names now once the view is read again).
 struct ShareView {
   DefShareInfo defaults;
   std::vector<ks::shares::ResolvedRoot> roots;  // ks_share paths and default folders that exist
   int64_t readAtMs = 0;
+  ShareView() = default;
+  ShareView(const ShareView&) = delete;
+  ShareView& operator=(const ShareView&) = delete;
+  ~ShareView() { ks::shares::CloseHeldRoots(&roots); }
 };
 constexpr int64_t kShareViewMs = 1000;
 std::mutex g_shareViewMutex;
@@ -133,6 +139,7 @@ std::shared_ptr<const ShareView> CurrentShares() {
     for (const std::string* f : {&d.def, &d.def_pic, &d.def_music, &d.def_video, &d.def_doc, &d.def_instant})
       roots.push_back(*f);
     view->roots = ks::shares::ResolveRoots(roots);
+    ks::shares::HoldRoots(&view->roots);
     view->readAtMs = now;
     g_shareView = view;
   }
@@ -150,10 +157,9 @@ bool PlausibleFilePath(const std::string& path, const ShareView& shares, std::st
   return true;
 }
 
-void CloseConnection(int sock) {
-  ::shutdown(sock, SHUT_RDWR);
-  ::close(sock);
-}
+// The answer is out (or cannot be sent): the last close of the descriptor ends the
+// connection with a FIN after what was queued.
+void CloseConnection(int sock) { ::close(sock); }
 
 }  // namespace
 
@@ -167,6 +173,13 @@ HttpConnection::HttpConnection(int sock, int timeoutMs)
 
 HttpConnection::HttpConnection(int sock, std::string head)
     : sock_(sock), timeoutMs_(0), deadlineMs_(0), buffered_(true), head_(std::move(head)) {}
+
+void HttpConnection::ArmSendTimeout() {
+  if (pendingSendTimeoutMs_ <= 0) return;
+  timeval send{pendingSendTimeoutMs_ / 1000, (pendingSendTimeoutMs_ % 1000) * 1000};
+  ::setsockopt(sock_, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+  pendingSendTimeoutMs_ = 0;
+}
 
 bool HttpConnection::Fill() {
   if (failed_) return false;
@@ -382,10 +395,44 @@ int SendNotImplemented(int sock) {
 
 namespace {
 
+// Bodies up to this size go out with their head in one send when the socket's send
+// time-out is still pending (HttpConnection::SetPendingSendTimeout).
+constexpr int64_t kOneSendBody = 16 * 1024;
+
+// Head and body of a small file in one send that does not wait; what the socket does not
+// take at once is sent after the time-out is armed. A file found shorter than `size` sends
+// what it has, as SendFileBody does.
+void ServeSmallFile(HttpConnection& conn, int fileFd, int64_t size) {
+  char answer[sizeof kOkHeadFormat + 24 + kOneSendBody];
+  int head = std::snprintf(answer, sizeof answer, kOkHeadFormat, static_cast<long long>(size));
+  size_t total = static_cast<size_t>(head);
+  while (total < static_cast<size_t>(head) + static_cast<size_t>(size)) {
+    ssize_t got = ::pread(fileFd, answer + total, static_cast<size_t>(head) + static_cast<size_t>(size) - total,
+                          static_cast<off_t>(total - static_cast<size_t>(head)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  ssize_t sent;
+  do {
+    sent = ::send(conn.Socket(), answer, total, MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+  const size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+  if (done == total) return;
+  conn.ArmSendTimeout();
+  SendAll(conn.Socket(), answer + done, total - done);
+}
+
 // ServeFile for a regular file whose size is known already.
 void ServeRegularFile(HttpConnection& conn, int fileFd, int64_t size) {
   DropHead(conn);
-  if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fileFd, conn.Socket(), size);
+  if (conn.SendTimeoutPending() && size <= kOneSendBody) {
+    ServeSmallFile(conn, fileFd, size);
+  } else {
+    conn.ArmSendTimeout();
+    if (SendOkHeaders(conn.Socket(), size) == 0 && size > 0) SendFileBody(fileFd, conn.Socket(), size);
+  }
   ::close(fileFd);
 }
 
@@ -396,6 +443,7 @@ void ServeFile(HttpConnection& conn, int fileFd) {
   if (fileFd < 0 || ::fstat(fileFd, &st) != 0 || !S_ISREG(st.st_mode)) {
     DropHead(conn);
     if (fileFd >= 0) ::close(fileFd);
+    conn.ArmSendTimeout();
     SendNotFound(conn.Socket());
     return;
   }
@@ -424,6 +472,7 @@ void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), vo
   bool isGet = ::strcasecmp(req.method.c_str(), "GET") == 0;
   bool isPost = ::strcasecmp(req.method.c_str(), "POST") == 0;
   if (!isGet && !isPost) {
+    conn.ArmSendTimeout();
     SendNotImplemented(sock);
     lingerAndClose();
     return;
@@ -465,6 +514,7 @@ void AnswerRequest(HttpConnection& conn, void (*linger)(int sock, void* arg), vo
   if (fd < 0 || ::fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
     if (fd >= 0) ::close(fd);
     DropHead(conn);
+    conn.ArmSendTimeout();
     SendNotFound(sock);
     lingerAndClose();
     return;

@@ -204,11 +204,11 @@ struct HttpServer::Shared {
     PipeSignalBlock pipeSignals;  // once for all the answers of this job
     Ready r;
     while (self->Next(&r)) {
-      // The head is read already: only sends can wait on the socket from here on.
-      timeval send{self->timeoutMs / 1000, (self->timeoutMs % 1000) * 1000};
-      ::setsockopt(r.fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+      // The head is read already: only sends can wait on the socket from here on, and they
+      // get the time-out before the first one that may.
       {
         HttpConnection conn(r.fd, std::move(r.head));
+        conn.SetPendingSendTimeout(self->timeoutMs);
         AnswerRequest(conn, &Shared::HandBack, self.get());
       }
       self->active.fetch_sub(1);

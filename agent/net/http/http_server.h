@@ -126,6 +126,13 @@ class HttpConnection {
   bool Next(char& c);
   // The next byte without consuming it.
   bool Peek(char& c);
+  // A send time-out the socket gets only before the first send that may have to wait (a
+  // job that took the connection with its head read sets it: a small answer then goes out in
+  // one send that never waits, and the socket option is never set). ArmSendTimeout sets it
+  // on the socket now, once; it does nothing when none is pending.
+  void SetPendingSendTimeout(int ms) { pendingSendTimeoutMs_ = ms; }
+  bool SendTimeoutPending() const { return pendingSendTimeoutMs_ > 0; }
+  void ArmSendTimeout();
 
  private:
   bool Fill();
@@ -137,6 +144,7 @@ class HttpConnection {
   std::string head_;
   size_t headPos_ = 0;
   bool failed_ = false;
+  int pendingSendTimeoutMs_ = 0;
   size_t pos_ = 0;
   size_t len_ = 0;
   size_t total_ = 0;

@@ -206,7 +206,7 @@ class ConnectRoad : public ::testing::Test {
 
   // Clicks control `id` as the trace placed it at or after `from`.
   bool ClickId(int id, size_t from, const std::string& cls = "", int timeout_ms = 10000) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = ks::road::Until(timeout_ms);
     for (;;) {
       std::optional<Ctl> c = FindCtl(id, from, cls);
       if (c && c->visible && c->enabled && ks::fake::OnScreen(ks::fake::TraceRect{c->x, c->y, c->w, c->h}))

@@ -126,7 +126,7 @@ std::vector<pid_t> ProcessesOf(const std::string& exe, uid_t uid) {
 
 // The wait status of a child, or -1 when it still runs at the deadline.
 int WaitPid(pid_t pid, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   for (;;) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) return status;
@@ -158,7 +158,7 @@ class LoginRoad : public ::testing::Test {
     ASSERT_TRUE(harness->Prepare(&why)) << why;
   }
   bool WaitRunning(int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = ks::road::Until(timeout_ms);
     while (harness->ServiceStatus() != "4 RUNNING" || harness->AgentPid() <= 0) {
       if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -170,7 +170,7 @@ class LoginRoad : public ::testing::Test {
     ks::test::WriteFile(harness->platform() + "/facts/network_alive", alive ? "1\n" : "0\n");
   }
   bool WaitFile(const std::string& path, const std::string& needle, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = ks::road::Until(timeout_ms);
     while (ks::test::ReadFile(path).find(needle) == std::string::npos) {
       if (Clock::now() >= deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -181,7 +181,7 @@ class LoginRoad : public ::testing::Test {
   // showing it. The trace index of its `show` line goes to *shown.
   bool WaitLoginDialogOnScreen(size_t from, ks::fake::TraceRect* rect, std::string* window) {
     // The latest place the trace gives must be on the screen and where the X server has it.
-    auto deadline = Clock::now() + std::chrono::seconds(15);
+    auto deadline = ks::road::Until(15000);
     do {
       std::vector<std::string> lines = harness->Trace();
       bool placed = false;

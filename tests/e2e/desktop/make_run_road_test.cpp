@@ -25,7 +25,7 @@ using ks::fake::DesktopHarness;
 using ks::fake::DesktopOptions;
 
 bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = ks::road::Until(timeout_ms);
   while (!done()) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

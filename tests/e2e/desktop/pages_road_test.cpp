@@ -174,7 +174,7 @@ class PagesRoad : public ::testing::Test {
     ASSERT_TRUE(harness->ClickControl("CColorButton", 1091));
     ASSERT_TRUE(harness->WaitTracePrefix("tray modify " + std::to_string(kTrayOnline), 30000, mark))
         << "tray never went online";
-    for (auto deadline = Clock::now() + std::chrono::seconds(20); DataFolder().empty();) {
+    for (auto deadline = ks::road::Until(20000); DataFolder().empty();) {
       ASSERT_LT(Clock::now(), deadline) << "the agent never got a data folder";
       Pause(100);
     }
@@ -202,7 +202,7 @@ class PagesRoad : public ::testing::Test {
   }
   template <typename Pred>
   bool Eventually(Pred pred, int timeout_ms) {
-    for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);;) {
+    for (auto deadline = ks::road::Until(timeout_ms);;) {
       if (pred()) return true;
       if (Clock::now() >= deadline) return false;
       Pause(100);
@@ -231,10 +231,24 @@ class PagesRoad : public ::testing::Test {
     return std::nullopt;
   }
 
+  // Clicks a button that opens a modal window and waits for the trace line starting with
+  // `shown`; clicks again when none came (a click can be lost while the window under it is
+  // being mapped), which is safe: once the modal window is up it takes every click meant for
+  // its owner.
+  bool ClickToOpen(int id, const std::string& shown) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      const size_t from = Mark();
+      if (!Click(id)) return false;
+      if (harness->WaitTracePrefix(shown, 5000, from)) return true;
+      std::fprintf(stderr, "control %d: no \"%s\" after click %d\n", id, shown.c_str(), attempt + 1);
+    }
+    return false;
+  }
+
   // Clicks control `id` where the trace last placed it, once it is shown. (A control's
   // enabled flag is as of its last line: enabling writes none, so it is not waited for.)
   bool Click(int id, const std::string& cls = "", size_t from = 0) {
-    for (auto deadline = Clock::now() + std::chrono::seconds(10);;) {
+    for (auto deadline = ks::road::Until(10000);;) {
       std::optional<TraceRect> r = Ctl(id, cls, from);
       if (r && r->visible && ks::fake::OnScreen(*r)) return harness->ClickAt(r->x + r->w / 2, r->y + r->h / 2);
       if (Clock::now() >= deadline) return false;
@@ -353,12 +367,32 @@ class PagesRoad : public ::testing::Test {
     }
     return !want.empty() && got == want && box.caption == english["DIALOG_TITLE"];
   }
+  // Waits until the X server shows the box whose `show` line is at `shown` where the trace
+  // last placed it (the trace's `show` line comes before the window is mapped).
+  void WaitBoxMapped(const std::string& title, size_t shown) {
+    Eventually(
+        [&] {
+          std::optional<TraceRect> box = Ctl(0, "CDiyMessageBox", shown);
+          if (!box) return false;
+          for (const auto& w : harness->VisibleWindowRects("^" + title + "$"))
+            if (w.x == box->x && w.y == box->y && w.w == box->w && w.h == box->h) return true;
+          return false;
+        },
+        10000);
+  }
   // Clicks a button of the message box shown after `from` and waits for it to end.
   bool AnswerBox(size_t from, int button) {
     size_t shown = 0;
-    if (!harness->WaitTracePrefix("show CDiyMessageBox", 10000, from, &shown)) return false;
-    if (!Click(button, "CColorButton", shown)) return false;
-    return harness->WaitTracePrefix("result CDiyMessageBox", 10000, shown).has_value();
+    std::optional<std::string> show = harness->WaitTracePrefix("show CDiyMessageBox", 10000, from, &shown);
+    if (!show) return false;
+    WaitBoxMapped(Fields(*show).at(2), shown);
+    // A click that reached the X server before the box was mapped there is lost; the box is
+    // modal, so clicking its button again while it has not answered only answers it.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (!Click(button, "CColorButton", shown)) return false;
+      if (harness->WaitTracePrefix("result CDiyMessageBox", 5000, shown)) return true;
+    }
+    return false;
   }
   // Expects the box `key` after `from` and closes it with OK.
   void ExpectBox(size_t from, const std::string& key) {
@@ -460,7 +494,7 @@ TEST_F(PagesRoad, ShareListEditsAndTheTransferList) {
 
   // 1. A folder added and confirmed.
   size_t mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/A"));
   std::optional<std::vector<std::string>> row = WaitRow(kShareList, "add", T + "/A", mark);
   ASSERT_TRUE(row) << "no row for A";
@@ -475,26 +509,26 @@ TEST_F(PagesRoad, ShareListEditsAndTheTransferList) {
   // 2. Refusals.
   ASSERT_TRUE(OpenMainWindow());
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, "/"));
   ASSERT_NO_FATAL_FAILURE(ExpectBox(mark, "MSGBOX_SHAREROOTPATH"));
   EXPECT_TRUE(LinesBetween(mark, Mark(), "row ").empty());
   harness->Screenshot("root-refused");
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/A"));
   ASSERT_NO_FATAL_FAILURE(ExpectBox(mark, "MSGBOX_SHARESAMEFOLDER"));
   EXPECT_TRUE(LinesBetween(mark, Mark(), "row ").empty());
   // A system folder: refused without a word. The next picker opens only once the add
   // before it ended, so the lines between the two tell what it did.
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, "/usr/share"));
   size_t next = Mark();
   ASSERT_TRUE(Click(kAdd));
   ASSERT_TRUE(PickMissing(next, T + "/missing"));
   size_t after = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(after, T + "/usr-notes"));
   EXPECT_TRUE(WaitRow(kShareList, "add", T + "/usr-notes", after)) << "usr-notes is no system folder";
   EXPECT_TRUE(LinesBetween(mark, after, "box ").empty());
@@ -504,7 +538,7 @@ TEST_F(PagesRoad, ShareListEditsAndTheTransferList) {
   // 3. Add then delete, cancelled: nothing left, nothing sent.
   std::vector<std::string> before = Shares();
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/B"));
   ASSERT_TRUE(WaitRow(kShareList, "add", T + "/B", mark));
   int b = IndexOf(Rows(kShareList), T + "/B");
@@ -521,7 +555,7 @@ TEST_F(PagesRoad, ShareListEditsAndTheTransferList) {
   // The same, confirmed: the agent never lists B.
   ASSERT_TRUE(OpenMainWindow());
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/B"));
   ASSERT_TRUE(WaitRow(kShareList, "add", T + "/B", mark));
   b = IndexOf(Rows(kShareList), T + "/B");
@@ -578,7 +612,7 @@ TEST_F(PagesRoad, DataFolderMoveAndAccountPage) {
   EXPECT_EQ(text.value_or("(none)"), D);
   harness->Screenshot("settings-page");
   mark = Mark();
-  ASSERT_TRUE(Click(kMoveFolder));
+  ASSERT_TRUE(ClickToOpen(kMoveFolder, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/new"));
   std::optional<Box> notice = WaitBox(mark);
   ASSERT_TRUE(notice);
@@ -608,14 +642,14 @@ TEST_F(PagesRoad, DataFolderMoveAndAccountPage) {
                                                {"/usr/lib", "MSGBOX_MOVEFOLDER_FAILED"}}) {
     SCOPED_TRACE(r.pick);
     mark = Mark();
-    ASSERT_TRUE(Click(kMoveFolder));
+    ASSERT_TRUE(ClickToOpen(kMoveFolder, "show QFileDialog"));
     ASSERT_TRUE(Pick(mark, r.pick));
     ASSERT_NO_FATAL_FAILURE(ExpectBox(mark, r.key));
     EXPECT_EQ(Slurp(moved + "/f.bin"), planted);
   }
   harness->Screenshot("refused");
   mark = Mark();
-  ASSERT_TRUE(Click(kMoveFolder));
+  ASSERT_TRUE(ClickToOpen(kMoveFolder, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/new2"));
   std::optional<Box> declined = WaitBox(mark);
   ASSERT_TRUE(declined);
@@ -633,7 +667,7 @@ TEST_F(PagesRoad, DataFolderMoveAndAccountPage) {
 
   // 5. Delete never takes the data folder's row.
   mark = Mark();
-  ASSERT_TRUE(Click(kAdd));
+  ASSERT_TRUE(ClickToOpen(kAdd, "show QFileDialog"));
   ASSERT_TRUE(Pick(mark, T + "/usr-notes"));
   ASSERT_TRUE(WaitRow(kShareList, "add", T + "/usr-notes", mark));
   std::vector<std::string> rows = Rows(kShareList);
@@ -704,7 +738,7 @@ TEST_F(PagesRoad, DataFolderMoveSurvivesAKilledDesktop) {
     ASSERT_TRUE(Click(kSettingPage));
     ASSERT_TRUE(WaitText(kDataFolder, mark, current));
     mark = Mark();
-    ASSERT_TRUE(Click(kMoveFolder));
+    ASSERT_TRUE(ClickToOpen(kMoveFolder, "show QFileDialog"));
     ASSERT_TRUE(Pick(mark, kill.pick));
     ASSERT_TRUE(WaitBox(mark));
     harness->Screenshot("move-notice");

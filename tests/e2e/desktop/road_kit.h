@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -24,6 +25,13 @@ inline std::string PrepareRoadOptions(ks::fake::DesktopOptions& options) {
   options.test_name = std::string(info->test_suite_name()) + "." + info->name();
   options.keep = std::getenv("KESTYL_E2E_KEEP") != nullptr;
   return "";
+}
+
+// The end of a wait of `timeout_ms`, stretched like the harness's own waits by the build's
+// slowdown (sanitizer builds run the programs several times slower).
+inline std::chrono::steady_clock::time_point Until(int timeout_ms) {
+  return std::chrono::steady_clock::now() +
+         std::chrono::milliseconds(static_cast<int64_t>(timeout_ms) * ks::fake::DesktopHarness::Slowdown());
 }
 
 // A text as the UI trace quotes it: in double quotes, with backslash, quote, CR and LF escaped.

@@ -179,7 +179,7 @@ class UpdateRoad : public ::testing::Test {
     return n;
   }
   bool WaitCount(const std::string& path, size_t n, int timeout_ms) const {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = ks::road::Until(timeout_ms);
     while (Count(path) < n) {
       if (Clock::now() >= deadline) return false;
       Pause(50);
@@ -204,7 +204,7 @@ class UpdateRoad : public ::testing::Test {
     return names;
   }
   bool WaitNoPrivateFiles(int timeout_ms) const {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    auto deadline = ks::road::Until(timeout_ms);
     while (!PrivateFiles().empty()) {
       if (Clock::now() >= deadline) return false;
       Pause(50);

@@ -112,13 +112,23 @@ bool RoadKit::ClickPoint(int x, int y, int button) {
 }
 
 bool RoadKit::Click(const std::string& cls, int id, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   for (;;) {
     auto r = h_.Control(cls, id);
     if (r && r->visible && ks::fake::OnScreen(*r)) return ClickPoint(r->x + r->w / 2, r->y + r->h / 2);
     if (Clock::now() >= deadline) return false;
     Pause(50);
   }
+}
+
+bool RoadKit::ClickToOpen(const std::string& cls, int id, const std::string& shown) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const size_t from = h_.Trace().size();
+    if (!Click(cls, id)) return false;
+    if (h_.WaitTracePrefix(shown, 5000, from)) return true;
+    std::fprintf(stderr, "%s %d: no \"%s\" after click %d\n", cls.c_str(), id, shown.c_str(), attempt + 1);
+  }
+  return false;
 }
 
 bool RoadKit::ClickTray(int button) {
@@ -147,7 +157,7 @@ bool RoadKit::TrayCommand(const std::vector<int>& items) {
 }
 
 bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int id, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   const std::string head = "ctl " + ctlClass + " " + std::to_string(id) + " ";
   const std::string window = "ctl " + cls + " 0 ";
   for (;;) {
@@ -176,7 +186,7 @@ bool RoadKit::ClickIn(const std::string& cls, const std::string& ctlClass, int i
 }
 
 std::string RoadKit::ShotOf(const std::string& cls, const std::string& step, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   const std::string head = "ctl " + cls + " 0 ";
   int x = 0, y = 0, w = 0, hgt = 0;
   for (;;) {
@@ -207,14 +217,19 @@ std::string RoadKit::ShotOf(const std::string& cls, const std::string& step, int
 
 bool RoadKit::PickFolder(const std::string& title, const std::string& folder, const std::string& shot) {
   const size_t from = h_.Trace().size();
-  if (!h_.WaitVisibleWindow(title, 15000)) return false;
+  // Why the picker could not be answered, in the test's output.
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "picker \"%s\" for %s: %s\n", title.c_str(), folder.c_str(), why.c_str());
+    return false;
+  };
+  if (!h_.WaitVisibleWindow(title, 15000)) return fail("no window of that title");
   std::vector<std::string> ids = h_.VisibleWindows(title);
-  if (ids.empty()) return false;
+  if (ids.empty()) return fail("its window went away");
   // The keys go to the picker once it holds the keyboard (its name field has the focus).
-  auto deadline = Clock::now() + std::chrono::seconds(10);
+  auto deadline = ks::road::Until(10000);
   for (;;) {
     if (FocusWindow() == ids.front()) break;
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline) return fail("window " + ids.front() + " never got the keyboard (" + FocusWindow() + " has it)");
     Pause(100);
   }
   if (!shot.empty()) h_.Screenshot(shot);
@@ -229,15 +244,15 @@ bool RoadKit::PickFolder(const std::string& title, const std::string& folder, co
   // the name field: the path is typed again over the whole field while the picker still holds
   // the keyboard. A completion list that took the first Return lets the second one choose.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (attempt > 0 && !h_.Key("ctrl+a")) return false;
-    if (!h_.TypeText(folder) || !h_.Key("Return")) return false;
+    if (attempt > 0 && !h_.Key("ctrl+a")) return fail("ctrl+a not sent");
+    if (!h_.TypeText(folder) || !h_.Key("Return")) return fail("typing not sent");
     if (hidden(5000)) return true;
-    if (!pickerHasKeyboard()) return hidden(10000);
+    if (!pickerHasKeyboard()) return hidden(10000) || fail("lost the keyboard but did not go away");
     h_.Key("Return");
     if (hidden(5000)) return true;
-    if (!pickerHasKeyboard()) return hidden(10000);
+    if (!pickerHasKeyboard()) return hidden(10000) || fail("lost the keyboard but did not go away");
   }
-  return false;
+  return fail("still shown after three tries");
 }
 
 bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::string& shot) {
@@ -255,7 +270,7 @@ bool RoadKit::AnswerBox(const std::string& text, int timeout_ms, const std::stri
   if (auto line = h_.WaitTracePrefix("show CDiyMessageBox ", 0, shown))
     title = Unquote(line->substr(std::string("show CDiyMessageBox ").size()));
   std::string box;
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(std::min(timeout_ms, 5000));
+  for (auto deadline = ks::road::Until(std::min(timeout_ms, 5000));
        box.empty() && Clock::now() < deadline;) {
     const std::string focus = FocusWindow();
     for (const std::string& id : h_.VisibleWindows(title))
@@ -277,7 +292,7 @@ std::string RoadKit::FocusWindow() {
 }
 
 bool RoadKit::WaitUnmapped(const std::string& title, const std::string& id, int timeout_ms) {
-  for (auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);;) {
+  for (auto deadline = ks::road::Until(timeout_ms);;) {
     const std::vector<std::string> ids = h_.VisibleWindows(title);
     if (std::find(ids.begin(), ids.end(), id) == ids.end()) return true;
     if (Clock::now() >= deadline) return false;
@@ -321,7 +336,7 @@ std::string RoadKit::DefShare() const {
 }
 
 bool RoadKit::WaitDefShare(const std::string& expected, int timeout_ms) const {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   for (;;) {
     if (DefShare() == expected) return true;
     if (Clock::now() >= deadline) return false;
@@ -332,7 +347,7 @@ bool RoadKit::WaitDefShare(const std::string& expected, int timeout_ms) const {
 std::vector<std::string> RoadKit::Shares() const { return Lines(Sql("SELECT path FROM ks_share;")); }
 
 bool RoadKit::WaitShares(const std::vector<std::string>& paths, int timeout_ms) const {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = ks::road::Until(timeout_ms);
   for (;;) {
     std::vector<std::string> now = Shares();
     bool all = true;

@@ -35,6 +35,10 @@ class RoadKit {
   bool ClickPoint(int x, int y, int button = 1);
   // Clicks the centre of the control's last traced place once it was traced visible.
   bool Click(const std::string& cls, int id, int timeout_ms = 5000);
+  // Clicks a button that opens a modal window and waits for the trace line starting with
+  // `shown` (e.g. "show QFileDialog"); clicks again when none came, which is safe: once the
+  // window is up, it takes every click meant for its owner.
+  bool ClickToOpen(const std::string& cls, int id, const std::string& shown);
   bool ClickTray(int button);
   bool MovePointer(int x, int y);
   bool Xdotool(const std::vector<std::string>& args, std::string* output = nullptr);

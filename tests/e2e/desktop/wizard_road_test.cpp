@@ -66,7 +66,7 @@ class WizardRoad : public ::testing::Test {
   }
   // Browse or Add, the picker's title, the folder typed into it.
   void Pick(int button, const std::string& titleKey, const std::string& folder) {
-    ASSERT_TRUE(kit->Click("CColorButton", button)) << button;
+    ASSERT_TRUE(kit->ClickToOpen("CColorButton", button, "show QFileDialog")) << button;
     ASSERT_TRUE(kit->PickFolder(Lang(titleKey), folder)) << "picker for " << folder;
   }
   void Finish() { ASSERT_TRUE(kit->Click("CColorButton", 1030)); }
@@ -285,7 +285,7 @@ TEST_F(WizardRoad, FirstRunThroughEveryWindow) {
   StartWizard();
   kit->ShotOf("CWizardDlg", "CWizardDlg");
   Step(1029, 2);
-  ASSERT_TRUE(kit->Click("CColorButton", 1034));
+  ASSERT_TRUE(kit->ClickToOpen("CColorButton", 1034, "show QFileDialog"));
   ASSERT_TRUE(kit->PickFolder(Lang("OTHER_SELECTFLODER"), s1, "folder-picker"));
   Pick(1034, "OTHER_SELECTFLODER", s1);
   EXPECT_TRUE(kit->AnswerBox(Lang("MSGBOX_SHARESAMEFOLDER"), 15000, "CDiyMessageBox"));

@@ -291,6 +291,35 @@ TEST_F(HttpServerTest, ClientLeavingMidBodyLeavesTheServerRunning) {
   EXPECT_TRUE(WaitIdle());
 }
 
+// A client that asks for a large file and never reads holds its job only for the send
+// time-out; the one job there is then answers the next client.
+TEST_F(HttpServerTest, ClientThatNeverReadsHoldsItsJobOnlyForTheSendTimeout) {
+  ks::test::MakeSparseFile(dir / "share/large.bin", 64ull << 20);
+  HttpServerOptions o;
+  o.maxActive = 1;
+  o.timeoutMs = 300;
+  uint16_t port = StartServer(o);
+  ASSERT_NE(port, 0);
+  int stalled = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int small = 4096;
+  ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const std::string req = "GET /$DEFAULT$/large.bin HTTP/1.1\r\n\r\n";
+  ::send(stalled, req.data(), req.size(), MSG_NOSIGNAL);
+  // Give the job time to take the stalled download before the next client comes.
+  for (int i = 0; i < 200 && server_->ActiveCount() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8));
+  ::close(stalled);
+  EXPECT_TRUE(WaitIdle());
+}
+
 TEST_F(HttpServerTest, IdleConnectionIsClosedAfterTheHeadDeadline) {
   HttpServerOptions o;
   o.headTimeoutMs = 300;
