@@ -319,6 +319,12 @@ bool CUpdateLogic::WaitForOwner() {
   return !stop_;
 }
 
+bool CUpdateLogic::WaitForAnswer() {
+  std::unique_lock lk(mu_);
+  cv_.wait(lk, [this] { return stop_ || answered_; });
+  return !stop_;
+}
+
 void CUpdateLogic::ResetEvent() {
   std::lock_guard lk(mu_);
   event_ = false;
@@ -344,6 +350,7 @@ void CUpdateLogic::ShowUpdateNotice() {
   {
     std::lock_guard lk(mu_);
     answer_ = answer;
+    answered_ = true;
     event_ = true;
   }
   cv_.notify_all();
@@ -444,10 +451,11 @@ bool CUpdateLogic::Decide(const UpdateInfo& info, bool automatic) {
     {
       std::lock_guard lk(mu_);
       answer_ = 0;
+      answered_ = false;
       event_ = false;
     }
     cb->OnUpdateAvailable();
-    if (!WaitForOwner()) return false;
+    if (!WaitForAnswer()) return false;
     if (Answer() == kAnswerCancel) return false;
   }
   return Download(info);

@@ -21,7 +21,9 @@
 // thread): OnUpdateAvailable -> the owner calls ShowUpdateNotice on its thread;
 // OnDownloadFinish -> the owner records the update and calls SetFinishEvent;
 // OnUpdateReady -> the owner quits; OnNoUpdate (manual checks only) -> the owner tells.
-// Each of the first two blocks the check until the owner answers (or Stop()).
+// Each of the first two blocks the check until the owner answers (or Stop()). The notice's
+// answer is waited for on its own: a finish event set meanwhile (the main window tells of a
+// finished update at start-up) does not stand for the owner's word.
 //
 // Files: the private folder $XDG_DATA_HOME/Kestyl (default ~/.local/share/Kestyl, created
 // 0700) holds the installer "KestylInstaller" (0600 while downloaded) and the user version
@@ -166,6 +168,7 @@ class CUpdateLogic {
   bool DownloadOnce(const std::string& url, const std::string& target);
   bool SleepFor(int seconds);  // false when stopped
   bool WaitForOwner();         // false when stopped
+  bool WaitForAnswer();        // the notice's answer; false when stopped
   void ResetEvent();
   IUpdateCallback* callback() const;
   bool stopping() const { return stop_flag_.load(); }
@@ -175,6 +178,7 @@ class CUpdateLogic {
   std::condition_variable cv_;
   bool stop_ = false;
   bool event_ = false;
+  bool answered_ = false;  // ShowUpdateNotice kept an answer since the check asked
   bool busy_ = false;
   int answer_ = kAnswerUpdate;
   std::string offered_;

@@ -296,6 +296,27 @@ TEST_F(UpdateLogicTest, TheOwnersAnswerDecidesTheDownload) {
   }
 }
 
+// The main window sets the finish event at start-up (telling of a finished update) while a
+// check may already wait for the notice: that is no answer, and nothing is downloaded before
+// the owner's; a cancelled notice then downloads nothing at all.
+TEST_F(UpdateLogicTest, AFinishEventIsNoAnswerToTheNotice) {
+  const std::string installer = "inst";
+  server_.SetFixed(WebReply::Ok(installer));
+  server_.Enqueue(kDescPath, WebReply::Ok(Description("1.3.0.0", Md5Of(installer))));
+  RecordingCallback cb;
+  CUpdateLogic logic(Env(false));
+  logic.SetCallback(&cb);
+  logic.SetNoticePresenter([](const std::string&) { return kAnswerCancel; });
+  auto result = std::async(std::launch::async, [&] { return logic.CheckForUpdate(true); });
+  ASSERT_TRUE(cb.WaitFor("available"));
+  logic.SetFinishEvent();
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+      << "the check went on without the owner's answer";
+  logic.ShowUpdateNotice();
+  EXPECT_FALSE(result.get());
+  EXPECT_EQ(0u, Gets("/inst"));
+}
+
 TEST_F(UpdateLogicTest, StopEndsAWaitForTheOwnerAndAStalledDownload) {
   ScopedEnv stall("KESTYL_UPDATE_STALL_S", "600");
   WebReply stalled;
