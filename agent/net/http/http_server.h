@@ -26,7 +26,8 @@
 // connection itself when one waits on the listener and its head came whole with it (one
 // whose head is still coming goes to the loop), else waits up to a second for a head
 // before it ends, so a busy server neither starts a thread nor hands a connection from
-// thread to thread per request. Each send has the time-out timeoutMs. At maxConnections the oldest connection that
+// thread to thread per request. Each send that may wait has the time-out timeoutMs (a small
+// file goes out with its head in one send that never waits). At maxConnections the oldest connection that
 // is still sending its head (or being closed) is closed to make room for the new one; only
 // when all are being answered is the new one closed at once. After a 404 or 501 the job
 // hands the connection back to the loop, which reads what the peer still sends for up to a
@@ -101,7 +102,7 @@ constexpr int kHttpBacklog = 511;
 struct HttpServerOptions {
   std::string address;        // "" = every address
   uint16_t port = 15008;      // 0 = any free port (read it back with HttpServer::Port)
-  int timeoutMs = 30000;      // each send
+  int timeoutMs = 30000;      // each send that may wait
   int headTimeoutMs = 10000;  // from the accept to the end of the request head
   int lingerMs = 1000;        // reading what the peer still sends after a 404 or 501
   int maxConnections = 256;   // accepted and not yet closed
