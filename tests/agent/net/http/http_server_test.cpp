@@ -42,8 +42,10 @@ std::string OkHead(long long size) {
          std::to_string(size) + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
 }
 
-int Connect(uint16_t port) {
+// A client socket connected to the server; `receiveBuffer` > 0 sets its receive buffer first.
+int Connect(uint16_t port, int receiveBuffer = 0) {
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -300,14 +302,8 @@ TEST_F(HttpServerTest, ClientThatNeverReadsHoldsItsJobOnlyForTheSendTimeout) {
   o.timeoutMs = 300;
   uint16_t port = StartServer(o);
   ASSERT_NE(port, 0);
-  int stalled = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int small = 4096;
-  ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  int stalled = Connect(port, 4096);
+  ASSERT_GE(stalled, 0);
   const std::string req = "GET /$DEFAULT$/large.bin HTTP/1.1\r\n\r\n";
   ::send(stalled, req.data(), req.size(), MSG_NOSIGNAL);
   // Give the job time to take the stalled download before the next client comes.
