@@ -164,8 +164,15 @@ void CloseConnection(int sock) { ::close(sock); }
 }  // namespace
 
 void ForgetHttpShareView() {
+  std::shared_ptr<const ShareView> old;  // its folders are closed outside the lock
   std::lock_guard<std::mutex> lock(g_shareViewMutex);
-  g_shareView.reset();
+  old.swap(g_shareView);
+}
+
+void ReleaseStaleHttpShareView() {
+  std::shared_ptr<const ShareView> old;
+  std::lock_guard<std::mutex> lock(g_shareViewMutex);
+  if (g_shareView && NowMs() - g_shareView->readAtMs >= kShareViewMs) old.swap(g_shareView);
 }
 
 HttpConnection::HttpConnection(int sock, int timeoutMs)

@@ -443,6 +443,7 @@ void HttpServer::Run() {
   Clock::time_point resumeAt{};
   epoll_event events[64];
   while (!stop_.load() && !ks::state::StopRequested()) {
+    ReleaseStaleHttpShareView();
     auto now = Clock::now();
     // Heads not complete by their deadline: answered from what came, or closed when
     // nothing did; lingering connections are closed at theirs.
@@ -556,6 +557,7 @@ void HttpServer::Run() {
   ::close(ep);
   ::close(listen_);
   listen_ = -1;
+  ForgetHttpShareView();  // no share folder stays open behind a stopped server
 }
 
 int RunHttpServer(const HttpServerOptions& options) {

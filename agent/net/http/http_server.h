@@ -224,6 +224,10 @@ int SendNotImplemented(int sock);
 
 // Drops the share folders read last: the next request reads them again.
 void ForgetHttpShareView();
+// The same once they are older than a view lives (a second): the folders it holds open are
+// then closed even when no request comes, so a shared folder's file system can be unmounted.
+// The accept loop calls it at every round.
+void ReleaseStaleHttpShareView();
 
 // A TCP socket listening on address:*port (backlog kHttpBacklog, close-on-exec, non-blocking);
 // *port receives the bound port (useful with 0). The socket, or -1 (logs

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -314,6 +315,34 @@ TEST_F(HttpServerTest, ClientThatNeverReadsHoldsItsJobOnlyForTheSendTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(8));
   ::close(stalled);
   EXPECT_TRUE(WaitIdle());
+}
+
+// Descriptors of this process that lead to `folder` or below it.
+int DescriptorsUnder(const std::string& folder) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+    if (!ec && (target == folder || target.rfind(folder + "/", 0) == 0)) ++n;
+  }
+  return n;
+}
+
+// Between requests the server may hold the shared folders open for a moment, but an idle
+// server holds none (a shared file system can then be unmounted), nor does a stopped one.
+TEST_F(HttpServerTest, SharedFoldersAreNotHeldOpenWhileIdle) {
+  uint16_t port = StartServer();
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+  bool released = false;
+  for (int i = 0; i < 100 && !released; ++i) {
+    released = DescriptorsUnder(dir / "share") == 0 && DescriptorsUnder(dir / "music") == 0;
+    if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(released) << "share folders still open 5 s after the last request";
+  ASSERT_EQ(Get(port, "/$DEFAULT$/a%20b.txt"), OkHead(11) + kContent);
+  StopServer();
+  EXPECT_EQ(DescriptorsUnder(dir / "share"), 0);
 }
 
 TEST_F(HttpServerTest, IdleConnectionIsClosedAfterTheHeadDeadline) {
