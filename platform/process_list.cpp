@@ -17,23 +17,32 @@ namespace {
 
 constexpr size_t kCommLimit = 15;
 
-// Whole small /proc file; false when it cannot be opened or read.
-bool ReadProcFile(const std::string& path, std::string& out) {
+// Whole small /proc file; false when it cannot be opened or read, with the reason in *error.
+bool ReadProcFile(const std::string& path, std::string& out, int* error = nullptr) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (error) *error = errno;
+    return false;
+  }
   out.clear();
   char buf[8192];
   bool ok = true;
   while (true) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
+    if (n < 0) {
+      ok = false;
+      if (error) *error = errno;
+    }
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
   return ok;
 }
+
+// Whether a failed read of a process's file says that the process has ended meanwhile.
+bool Vanished(int error) { return error == ENOENT || error == ESRCH; }
 
 std::string DropExe(const std::string& name) {
   if (name.size() >= 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) {
@@ -58,8 +67,10 @@ bool ReadProcessStat(const std::string& base, pid_t pid, ProcessInfo& out) {
 }
 
 // The rest: argv[0] and the installation the process belongs to. Reading a process's
-// cmdline and environ goes through its memory, which costs far more than stat.
-void ReadProcessDetails(const std::string& base, ProcessInfo& out) {
+// cmdline and environ goes through its memory, which costs far more than stat. False when
+// the process ended between the two reads: an environment that cannot be read counts as
+// another user's, and a process that is gone must not be taken for one.
+bool ReadProcessDetails(const std::string& base, ProcessInfo& out) {
   std::string cmdline;
   if (ReadProcFile(base + "/cmdline", cmdline) && !cmdline.empty()) {
     std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
@@ -67,20 +78,28 @@ void ReadProcessDetails(const std::string& base, ProcessInfo& out) {
     out.argv0Base = slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
   }
   std::string environ;
-  if (ReadProcFile(base + "/environ", environ)) {
-    out.environReadable = true;
-    size_t i = 0;
-    while (i < environ.size()) {
-      size_t end = environ.find('\0', i);
-      if (end == std::string::npos) end = environ.size();
-      std::string_view entry(environ.data() + i, end - i);
-      if (entry.substr(0, 20) == "KESTYL_PLATFORM_DIR=") {
-        out.hasPlatformDir = true;
-        out.platformDir = std::string(entry.substr(20));
-      }
-      i = end + 1;
-    }
+  int error = 0;
+  if (!ReadProcFile(base + "/environ", environ, &error)) {
+    if (!Vanished(error)) return true;
+    // Ended meanwhile: gone, or a zombie whose state the first read did not show yet.
+    ProcessInfo now;
+    if (!ReadProcessStat(base, out.pid, now)) return false;
+    out.state = now.state;
+    return out.state == 'Z' || out.state == 'X' || out.state == 'x';
   }
+  out.environReadable = true;
+  size_t i = 0;
+  while (i < environ.size()) {
+    size_t end = environ.find('\0', i);
+    if (end == std::string::npos) end = environ.size();
+    std::string_view entry(environ.data() + i, end - i);
+    if (entry.substr(0, 20) == "KESTYL_PLATFORM_DIR=") {
+      out.hasPlatformDir = true;
+      out.platformDir = std::string(entry.substr(20));
+    }
+    i = end + 1;
+  }
+  return true;
 }
 
 // Calls visit(pid) for every process directory of /proc.
@@ -105,9 +124,7 @@ void SortByPid(std::vector<ProcessInfo>& list) {
 
 bool ReadProcessInfo(pid_t pid, ProcessInfo& out) {
   const std::string base = "/proc/" + std::to_string(pid);
-  if (!ReadProcessStat(base, pid, out)) return false;
-  ReadProcessDetails(base, out);
-  return true;
+  return ReadProcessStat(base, pid, out) && ReadProcessDetails(base, out);
 }
 
 std::vector<ProcessInfo> ListProcesses() {
@@ -150,7 +167,7 @@ std::vector<ProcessInfo> FindProcessesByName(const std::string& name) {
     // Only a process whose comm can match (equal, or cut at the kernel's limit) is read
     // further; the others cannot match whatever their argv[0] says.
     if (info.comm.size() < kCommLimit && strcasecmp(info.comm.c_str(), want.c_str()) != 0) return;
-    ReadProcessDetails(base, info);
+    if (!ReadProcessDetails(base, info)) return;
     if (ProcessNameMatches(info, name) && ProcessInScope(info)) out.push_back(std::move(info));
   });
   SortByPid(out);

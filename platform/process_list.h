@@ -8,7 +8,8 @@
 // Scope: parallel installations (and tests) must not see each other's programs. A process
 // whose environment can be read counts only when its KESTYL_PLATFORM_DIR equals the
 // caller's (both unset counts as equal); a process whose environment cannot be read
-// (another user's, e.g. the agent running as root) counts.
+// (another user's, e.g. the agent running as root) counts; one that ended while it was being
+// read is gone and never counts.
 //
 // Ending: SIGTERM, or SIGKILL when forced. A process that may not be signalled is reported
 // with EPERM; one that ended meanwhile counts as ended.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -211,6 +212,45 @@ TEST_F(Tools, TaskkillSkipsZombies) {
   EXPECT_FALSE(IsProcessRunning(name));
   EXPECT_EQ(Tool("taskkill", {"/IM", name, "/F"}).exitCode, 128);
   ::waitpid(pid, nullptr, 0);
+}
+
+// Another installation's programs of the same name that keep starting and ending: one that
+// ends while it is being looked at is gone, not a process whose environment cannot be read
+// (which would count as this installation's and make a kill ask for elevation).
+TEST_F(Tools, EndingProcessesOfAnotherInstallationNeverCount) {
+  const std::string name = "KsEnding" + std::to_string(::getpid() % 100000);
+  const std::string program = dir / name;
+  std::filesystem::copy_file(kChild, program);
+  ::chmod(program.c_str(), 0755);
+  TempDir otherDir;
+  const std::string otherEnv = "KESTYL_PLATFORM_DIR=" + otherDir.path();
+  std::atomic<bool> done{false};
+  std::atomic<int> started{0};
+  std::thread spawner([&] {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2); std::chrono::steady_clock::now() < end;) {
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("exit"), const_cast<char*>("0"),
+                              nullptr};
+        char* const envp[] = {const_cast<char*>(otherEnv.c_str()), nullptr};
+        ::execve(program.c_str(), argv, envp);
+        ::_exit(127);
+      }
+      if (pid > 0) {
+        ::waitpid(pid, nullptr, 0);
+        ++started;
+      }
+    }
+    done = true;
+  });
+  int seen = 0, looks = 0;
+  while (!done) {
+    if (IsProcessRunning(name)) ++seen;
+    ++looks;
+  }
+  spawner.join();
+  EXPECT_GT(started.load(), 0);
+  EXPECT_EQ(seen, 0) << "in " << looks << " looks while " << started << " processes came and went";
 }
 
 TEST_F(Tools, CmdRunsABatchFileLineByLine) {
