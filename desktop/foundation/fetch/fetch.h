@@ -5,7 +5,7 @@
 // only, for what this module does not do itself: https://, a proxy other than an http://
 // one, and addresses with user information. A process that only ever speaks http:// never
 // maps it (nor the TLS libraries it brings). When it cannot be loaded such a transfer ends
-// with kNoLibrary and one line on stderr.
+// with kNoLibrary (and the process's first such transfer writes why on stderr).
 //
 // The request on the wire (own transport), in this order:
 //   <METHOD> <path?query, or the absolute URL through a proxy> HTTP/1.1
@@ -14,7 +14,8 @@
 //   a proxy), then the caller's headers in order, then for a POST Content-Length (also 0)
 //   and Content-Type: application/x-www-form-urlencoded.
 // A header of the caller replaces the module's header of that name; "Name:" with no value
-// sends nothing and drops the module's header (as libcurl does). No Expect, no Connection.
+// sends nothing and drops the module's header, "Name;" sends it with an empty value (as
+// libcurl does). No Expect, no Connection.
 // The body follows as given.
 //
 // The reply: the status line (HTTP/1.x), a head of at most 64 KiB with no folded or

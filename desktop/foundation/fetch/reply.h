@@ -4,9 +4,9 @@
 //
 // ReadReply reads heads until one is not 1xx, hands it to on_head, and, when that wants the
 // body, reads the body by its framing, decodes it (rules.decode) and passes it to sink in
-// order. Limits: a head (status line included, also each skipped 1xx head and the chunked
-// trailers) of at most kMaxHead bytes, a chunk-size line of at most 1 KiB, at most
-// kMaxEncodings content codings. rules.max_bytes caps the bytes given to sink; a
+// order. Limits: the heads (skipped 1xx ones and the final one, status lines included)
+// together at most kMaxHead bytes, the chunked trailers as much again, a chunk-size line at
+// most 1 KiB, at most kMaxEncodings content codings. rules.max_bytes caps the bytes given to sink; a
 // Content-Length above it is refused before the body is read (kTooLarge).
 #pragma once
 
