@@ -20,7 +20,7 @@ set_target_properties(udt::udt PROPERTIES
 # Widgets, Network and Test are in qt6-base-dev).
 find_package(Qt6 REQUIRED COMPONENTS Core Gui Svg Widgets Network Test)
 
-# libcurl for the desktop program's and the command program's web requests.
+# libcurl's header for the transfer module, which opens the library at run time for https.
 find_package(CURL REQUIRED)
 
 # jsoncpp for the JSON replies of the vendor's web service (package libjsoncpp-dev).

@@ -36,21 +36,6 @@ bool ReadLine(int fd, const Canceller* cancel, std::string& line, int idle_ms) {
   }
 }
 
-std::string Compress(const std::string& data, bool gzip) {
-  z_stream z{};
-  // windowBits 15 + 16 writes a gzip wrapper; 15 alone the zlib form of "deflate".
-  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, gzip ? 31 : 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-  std::string out(deflateBound(&z, data.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
-
 std::string Render(const WebReply& r) {
   if (!r.raw.empty()) return r.raw;
   std::string body = r.body;
@@ -62,7 +47,7 @@ std::string Render(const WebReply& r) {
   }
   if (r.encoding != WebReply::Encoding::kIdentity) {
     bool gzip = r.encoding == WebReply::Encoding::kGzip;
-    body = Compress(body, gzip);
+    body = Deflate(body, gzip ? 31 : 15);
     head += std::string("Content-Encoding: ") + (gzip ? "gzip" : "deflate") + "\r\n";
   }
   if (!has_length) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -71,6 +56,20 @@ std::string Render(const WebReply& r) {
 }
 
 }  // namespace
+
+std::string Deflate(const std::string& data, int window_bits) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  std::string out(deflateBound(&z, data.size()) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
 
 std::string WebRequest::Header(const std::string& name) const {
   for (const auto& [n, v] : headers)

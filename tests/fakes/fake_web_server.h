@@ -66,6 +66,10 @@ struct WebReply {
   }
 };
 
+// zlib's deflate of `data`: window_bits 31 writes the gzip wrapper, 15 the zlib wrapper
+// (HTTP's "deflate"), -15 raw deflate without either.
+std::string Deflate(const std::string& data, int window_bits);
+
 class FakeWebServer {
  public:
   FakeWebServer();

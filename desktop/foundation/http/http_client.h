@@ -15,14 +15,13 @@
 //   2  time-out: no connection within 30 s, or no byte moving either way for
 //      web::TimeoutSeconds() (checked about once a second)
 // A connection that cannot be made is tried once more (one retry), not after a time-out.
-// HTTPS is sent without checking the certificate's name. Proxies come from curl's
-// environment (http_proxy, no_proxy ...); loopback mode (KESTYL_LOOPBACK=1) uses none and
-// connects to nothing outside 127.0.0.0/8 and ::1.
+// HTTPS is sent without checking the certificate's name. Transfers go through
+// desktop/foundation/fetch: proxies come from the environment (http_proxy, no_proxy ...);
+// loopback mode (KESTYL_LOOPBACK=1) uses none and connects to nothing outside 127.0.0.0/8
+// and ::1. No redirect is followed.
 //
 // One object per thread; an object may post any number of times, one after the other.
 #pragma once
-
-#include <curl/curl.h>
 
 #include <string>
 
@@ -37,13 +36,11 @@ class CHttpClient {
 
   // The fixed page of this client: scheme://host[:port]/path.
   explicit CHttpClient(std::string url);
-  virtual ~CHttpClient();
+  virtual ~CHttpClient() = default;
   CHttpClient(const CHttpClient&) = delete;
   CHttpClient& operator=(const CHttpClient&) = delete;
 
   int Post(const std::string& body, std::string& reply);
-  // Ends the connection of the last request (the next Post opens a new one).
-  void Close();
 
   // Status code of the last reply; 0 when none came.
   long LastStatus() const { return last_status_; }
@@ -52,11 +49,6 @@ class CHttpClient {
  private:
   std::string url_;
   long last_status_ = 0;
-  CURL* curl_ = nullptr;
 };
-
-// Sets the loopback guard and proxy choice of loopback mode on a libcurl handle (no effect
-// outside loopback mode). For other libcurl users of the desktop program.
-void ApplyLoopbackGuard(CURL* curl);
 
 }  // namespace ks::desktop

@@ -4,6 +4,7 @@
 #include "platform/elevation.h"
 
 #include "desktop/foundation/ui/dialog_units.h"
+#include "desktop/foundation/fetch/fetch.h"
 #include "desktop/foundation/web/web.h"
 
 #include <QCoreApplication>
@@ -15,8 +16,6 @@
 #include <QPointer>
 #include <QTextBrowser>
 #include <QUrl>
-
-#include <curl/curl.h>
 
 #include <mutex>
 #include <string>
@@ -49,45 +48,25 @@ struct FetchResult {
   std::string body;
 };
 
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  const size_t n = size * count;
-  if (body->size() + n > static_cast<size_t>(CHtmlDlg::kMaxBytes)) return 0;  // too big: abort
-  body->append(data, n);
-  return n;
-}
-
-// The library's global set-up is not thread-safe and registers its clean-up at exit: done
-// once, on the GUI thread, before the first fetch starts.
-void InitHttpLibraryOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
+// GET with up to 5 redirects, 5 s in all, at most kMaxBytes; success for a status below
+// 400 on an allowed final address (every hop is checked by the transfer).
 FetchResult Fetch(const std::string& url) {
   FetchResult r;
   if (!ks::desktop::web::IsAllowedUrl(url)) return r;
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) return r;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(CHtmlDlg::kTimeoutMs));
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
-  if (ks::desktop::web::Loopback()) curl_easy_setopt(curl, CURLOPT_PROXY, "");
-  const CURLcode code = curl_easy_perform(curl);
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  char* effective = nullptr;
-  curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
-  if (effective != nullptr) r.finalUrl = effective;
-  // A redirect out of the allowed hosts counts as a failure in loopback mode.
-  r.ok = code == CURLE_OK && status > 0 && status < 400 && ks::desktop::web::IsAllowedUrl(r.finalUrl);
-  curl_easy_cleanup(curl);
+  ks::desktop::fetch::Request request;
+  request.url = url;
+  request.follow_redirects = true;
+  request.max_redirects = 5;
+  request.total_timeout_ms = CHtmlDlg::kTimeoutMs;
+  request.max_bytes = CHtmlDlg::kMaxBytes;
+  request.sink = [&r](const char* data, size_t n) {
+    r.body.append(data, n);
+    return true;
+  };
+  const ks::desktop::fetch::Result result = ks::desktop::fetch::Perform(request);
+  r.finalUrl = result.effective_url;
+  r.ok = result.code == ks::desktop::fetch::Code::kOk && result.status > 0 && result.status < 400 &&
+         ks::desktop::web::IsAllowedUrl(r.finalUrl);
   return r;
 }
 
@@ -164,7 +143,6 @@ void CHtmlDlg::NavigateUrl(const QString& url, bool local) {
   const QUrl parsed(url);
   const QString scheme = parsed.scheme().toLower();
   if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
-    InitHttpLibraryOnce();
     // On the global pool, which waits for its fetches when the program ends (a detached thread
     // could still be inside the HTTP library while the process tears it down).
     QThreadPool::globalInstance()->start([self, generation, url] {

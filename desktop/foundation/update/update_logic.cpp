@@ -1,6 +1,5 @@
 #include "desktop/foundation/update/update_logic.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,12 +10,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <iostream>
 #include <random>
 
 #include "common/md5/md5.h"
 #include "desktop/foundation/config/ks_config.h"
-#include "desktop/foundation/http/http_client.h"
+#include "desktop/foundation/fetch/fetch.h"
 #include "desktop/foundation/log/ks_log.h"
 #include "desktop/foundation/web/web.h"
 #include "platform/process.h"
@@ -31,7 +29,6 @@ constexpr size_t kDescriptionCap = 64 * 1024;
 constexpr long kConnectTimeoutS = 30;
 constexpr int kDownloadTries = 5;
 constexpr int kManualTailS = 5;
-constexpr const char* kProtocols = "http,https";
 
 int EnvInt(const char* name, int min, int max, int fallback) {
   const char* v = std::getenv(name);
@@ -43,96 +40,61 @@ int EnvInt(const char* name, int min, int max, int fallback) {
   return static_cast<int>(n);
 }
 
-bool GlobalInit() {
-  static const bool ok = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
-  return ok;
-}
-
 // Progress of one transfer: aborts it on stop, and (when stall_s > 0) when fewer than
-// stall_s bytes arrived in a window of stall_s seconds (below 1 byte/s). libcurl calls
+// stall_s bytes arrived in a window of stall_s seconds (below 1 byte/s). The transfer calls
 // this at least once a second, also while nothing moves.
 struct Progress {
   const std::atomic<bool>* stop = nullptr;
   int stall_s = 0;
   std::chrono::steady_clock::time_point window_start = std::chrono::steady_clock::now();
-  curl_off_t window_bytes = 0;
+  uint64_t window_bytes = 0;
   bool stalled = false;
-};
 
-int OnProgress(void* data, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t) {
-  auto* p = static_cast<Progress*>(data);
-  if (p->stop->load()) return 1;
-  if (p->stall_s <= 0) return 0;
-  auto now = std::chrono::steady_clock::now();
-  if (now - p->window_start >= std::chrono::seconds(p->stall_s)) {
-    if (dlnow - p->window_bytes < p->stall_s) {
-      p->stalled = true;
-      return 1;
+  bool Check(uint64_t received) {
+    if (stop->load()) return false;
+    if (stall_s <= 0) return true;
+    auto now = std::chrono::steady_clock::now();
+    if (now - window_start >= std::chrono::seconds(stall_s)) {
+      if (received < window_bytes + static_cast<uint64_t>(stall_s)) {
+        stalled = true;
+        return false;
+      }
+      window_start = now;
+      window_bytes = received;
     }
-    p->window_start = now;
-    p->window_bytes = dlnow;
+    return true;
   }
-  return 0;
-}
-
-// Options every transfer of the manager shares.
-void CommonOptions(CURL* curl, const std::string& url, Progress* progress) {
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kProtocols);
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress);
-  ApplyLoopbackGuard(curl);
-}
-
-struct TextSink {
-  std::string text;
-  bool capped = false;
 };
 
-size_t WriteText(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<TextSink*>(user);
-  size_t n = size * count;
-  if (sink->text.size() + n > kDescriptionCap) {
-    sink->capped = true;
-    return 0;
-  }
-  sink->text.append(data, n);
-  return n;
+// What every transfer of the manager shares: a GET, redirects followed (http, https), the
+// connect time-out, the progress check.
+fetch::Request CommonRequest(const std::string& url, Progress* progress) {
+  fetch::Request r;
+  r.url = url;
+  r.follow_redirects = true;
+  r.connect_timeout_ms = kConnectTimeoutS * 1000;
+  r.progress = [progress](uint64_t received, uint64_t) { return progress->Check(received); };
+  return r;
 }
 
 struct FileSink {
   int fd = -1;
-  uint64_t written = 0;
-  uint64_t max = 0;
-  bool too_big = false;
   bool write_error = false;
-};
 
-size_t WriteFile(char* data, size_t size, size_t count, void* user) {
-  auto* sink = static_cast<FileSink*>(user);
-  size_t n = size * count;
-  if (sink->written + n > sink->max) {
-    sink->too_big = true;
-    return 0;
-  }
-  size_t done = 0;
-  while (done < n) {
-    ssize_t w = ::write(sink->fd, data + done, n - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      sink->write_error = true;
-      return 0;
+  bool Write(const char* data, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t w = ::write(fd, data + done, n - done);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        write_error = true;
+        return false;
+      }
+      done += static_cast<size_t>(w);
     }
-    done += static_cast<size_t>(w);
+    return true;
   }
-  sink->written += n;
-  return n;
-}
+};
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -403,30 +365,20 @@ UpdateInfo CUpdateLogic::FetchDescription() {
     KS_DESKTOP_LOG(kLogName, "Update address refused: %s", url.c_str());
     return {};
   }
-  if (!GlobalInit()) {
-    std::cerr << "init libcurl failed." << std::endl;
-    return {};
-  }
-  CURL* curl = curl_easy_init();
-  if (!curl) {
-    std::cerr << "get a easy handle failed." << std::endl;
-    return {};
-  }
-  TextSink sink;
+  std::string text;
   Progress progress;
   progress.stop = &stop_flag_;
-  CommonOptions(curl, url, &progress);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteText);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, kDescriptionTimeoutS);
-  CURLcode rc = curl_easy_perform(curl);
-  long status = 0;
-  CURLcode info_rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  fetch::Request request = CommonRequest(url, &progress);
+  request.total_timeout_ms = kDescriptionTimeoutS * 1000;
+  request.max_bytes = kDescriptionCap;
+  request.sink = [&text](const char* data, size_t n) {
+    text.append(data, n);
+    return true;
+  };
   // Whatever the response code, a complete reply is parsed; a cut one (time-out, cap,
   // stop) is not.
-  if (rc != CURLE_OK || info_rc != CURLE_OK) return {};
-  return ParseUpdateInfo(sink.text);
+  if (fetch::Perform(request).code != fetch::Code::kOk) return {};
+  return ParseUpdateInfo(text);
 }
 
 bool CUpdateLogic::Decide(const UpdateInfo& info, bool automatic) {
@@ -468,32 +420,21 @@ bool CUpdateLogic::DownloadOnce(const std::string& url, const std::string& targe
     return false;
   }
   ::fchmod(fd, 0600);
-  CURL* curl = GlobalInit() ? curl_easy_init() : nullptr;
-  if (!curl) {
-    ::close(fd);
-    ::unlink(target.c_str());
-    return false;
-  }
   FileSink sink;
   sink.fd = fd;
-  sink.max = MaxInstallerBytes();
   Progress progress;
   progress.stop = &stop_flag_;
   progress.stall_s = StallSeconds();
-  CommonOptions(curl, url, &progress);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteFile);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.max));
-  CURLcode rc = curl_easy_perform(curl);
-  long status = 0;
-  CURLcode info_rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  fetch::Request request = CommonRequest(url, &progress);
+  request.max_bytes = MaxInstallerBytes();
+  request.sink = [&sink](const char* data, size_t n) { return sink.Write(data, n); };
+  fetch::Result r = fetch::Perform(request);
   bool closed = ::close(fd) == 0;
-  bool ok = rc == CURLE_OK && info_rc == CURLE_OK && status == 200 && closed && !sink.write_error;
+  bool ok = r.code == fetch::Code::kOk && r.status == 200 && closed && !sink.write_error;
   if (!ok) {
-    KS_DESKTOP_LOG(kLogName, "Installer download failed: curl %d, status %ld%s%s%s", static_cast<int>(rc), status,
-                   sink.too_big ? ", too large" : "", sink.write_error ? ", write error" : "",
-                   progress.stalled ? ", stalled" : "");
+    KS_DESKTOP_LOG(kLogName, "Installer download failed: error %d, status %ld%s%s%s", static_cast<int>(r.code),
+                   r.status, r.code == fetch::Code::kTooLarge ? ", too large" : "",
+                   sink.write_error ? ", write error" : "", progress.stalled ? ", stalled" : "");
     ::unlink(target.c_str());
   }
   return ok;

@@ -30,13 +30,14 @@
 // file "KestylUpdateVerSion.ini", which a description naming exactly the own version
 // deletes.
 //
-// Transfers (libcurl): http and https only, redirects followed (http, https); the loopback
-// guard of the desktop's HTTP client. Description: 5 s in all, reply capped at 64 KiB, any
-// response code parsed, a failed transfer parses nothing. Installer: up to 5 tries, each
-// needing status 200, a complete write and the MD5 (compared in lower case); connect
-// time-out 30 s; aborted below 1 byte/s for KESTYL_UPDATE_STALL_S seconds (default 60) or
-// past KESTYL_UPDATE_MAX_MB MiB (default 512); a failed try removes its file. MD5 over
-// plain HTTP guards against transfer errors only; it is no signature.
+// Transfers (desktop/foundation/fetch): http and https only, redirects followed (http,
+// https; at most 30), every address checked by loopback mode. Description: 5 s in all,
+// reply capped at 64 KiB, any response code parsed, a failed transfer parses nothing.
+// Installer: up to 5 tries, each needing status 200, a complete write and the MD5
+// (compared in lower case); connect time-out 30 s; aborted below 1 byte/s for
+// KESTYL_UPDATE_STALL_S seconds (default 60) or past KESTYL_UPDATE_MAX_MB MiB (default 512,
+// also when Content-Length announces more); a failed try removes its file. MD5 over plain
+// HTTP guards against transfer errors only; it is no signature.
 //
 // StartInstaller copies the installer into a fresh 0700 file of the private folder while
 // hashing it and runs that copy (detached, new session, arguments "/Sp_" "/VERYSILENT"

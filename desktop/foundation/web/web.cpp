@@ -1,10 +1,11 @@
 #include "desktop/foundation/web/web.h"
 
 #include <arpa/inet.h>
-#include <curl/curl.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <strings.h>
 
 namespace ks::desktop::web {
@@ -19,6 +20,24 @@ std::string Env(const char* name) {
 std::string WithoutTrailingSlash(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url;
+}
+
+// %XX sequences decoded in place; false for a "%" not followed by two hex digits.
+bool PercentDecode(std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '%') {
+      out += s[i];
+      continue;
+    }
+    if (i + 2 >= s.size() || !std::isxdigit(static_cast<unsigned char>(s[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(s[i + 2])))
+      return false;
+    out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+    i += 2;
+  }
+  s = out;
+  return true;
 }
 
 }  // namespace
@@ -60,14 +79,12 @@ std::string ChangePasswordUrl(const std::string& account) {
 
 std::string BlogBookUrl() { return BlogUrl() + kBlogBookPath; }
 
-std::string UrlEncode(const std::string& value) {
+std::string PercentEncode(const std::string& value, bool (*keep)(unsigned char)) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(value.size() * 3);
   for (unsigned char c : value) {
-    bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '-' || c == '.' || c == '_' || c == '~';
-    if (unreserved) {
+    if (keep(c)) {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');
@@ -78,19 +95,79 @@ std::string UrlEncode(const std::string& value) {
   return out;
 }
 
-std::string UrlHost(const std::string& url) {
-  CURLU* h = curl_url();
-  if (!h) return {};
-  std::string host;
-  char* part = nullptr;
-  if (curl_url_set(h, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(h, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
-    host = part;
-    curl_free(part);
+std::string UrlEncode(const std::string& value) {
+  return PercentEncode(value, [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+  });
+}
+
+bool SplitUrl(const std::string& url, UrlParts& parts) {
+  parts = UrlParts{};
+  size_t colon = url.find(':');
+  if (colon == 0 || colon == std::string::npos || url.compare(colon, 3, "://") != 0) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    char c = url[i];
+    bool ok = std::isalpha(static_cast<unsigned char>(c)) ||
+              (i > 0 && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+    if (!ok) return false;
   }
-  curl_url_cleanup(h);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  return host;
+  parts.scheme = url.substr(0, colon);
+  size_t start = colon + 3;
+  size_t end = url.find_first_of("/?#", start);
+  if (end == std::string::npos) end = url.size();
+  std::string authority = url.substr(start, end - start);
+  parts.rest = url.substr(end);
+  size_t at = authority.find('@');
+  if (at != std::string::npos) {
+    if (authority.find('@', at + 1) != std::string::npos) return false;
+    parts.has_userinfo = true;
+    parts.userinfo = authority.substr(0, at);
+    authority.erase(0, at + 1);
+  }
+  std::string port;
+  bool has_port = false;
+  if (!authority.empty() && authority.front() == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    parts.host = authority.substr(1, close - 1);
+    parts.bracketed = true;
+    std::string after = authority.substr(close + 1);
+    if (!after.empty()) {
+      if (after.front() != ':') return false;
+      has_port = true;
+      port = after.substr(1);
+    }
+    for (char c : parts.host)
+      if (!std::isxdigit(static_cast<unsigned char>(c)) && c != ':' && c != '.') return false;
+  } else {
+    size_t pc = authority.find(':');
+    parts.host = authority.substr(0, pc);
+    if (pc != std::string::npos) {
+      has_port = true;
+      port = authority.substr(pc + 1);
+    }
+    if (!PercentDecode(parts.host)) return false;
+    for (unsigned char c : parts.host)
+      if (c <= 0x20 || c == 0x7f || std::strchr("\"<>\\^`{|}[]", c)) return false;
+    // An IPv4 number in any form inet_aton reads ("127.1", "0x7f.0.0.1") as a dotted quad.
+    in_addr v4{};
+    char text[INET_ADDRSTRLEN];
+    if (!parts.host.empty() && inet_aton(parts.host.c_str(), &v4) != 0 && inet_ntop(AF_INET, &v4, text, sizeof text))
+      parts.host = text;
+  }
+  if (parts.host.empty()) return false;
+  if (has_port && !port.empty()) {
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+      return false;
+    parts.port = port;
+  }
+  return true;
+}
+
+std::string UrlHost(const std::string& url) {
+  UrlParts parts;
+  return SplitUrl(url, parts) ? parts.host : std::string();
 }
 
 bool IsAllowedUrl(const std::string& url) {

@@ -10,8 +10,8 @@
 //
 // A trailing "/" of either URL is dropped. In loopback mode requests are sent only to
 // 127.0.0.0/8 ("localhost" included): IsAllowedUrl refuses every other host, and the HTTP
-// clients check it before they connect. Proxies follow curl's environment (no_proxy
-// honoured); in loopback mode no proxy is used.
+// clients check it before they connect. Proxies follow the environment as the transfer
+// module (desktop/foundation/fetch) reads it; in loopback mode no proxy is used.
 #pragma once
 
 #include <string>
@@ -47,8 +47,29 @@ std::string BlogBookUrl();
 // Percent-encoding of a form or query value: RFC 3986 unreserved characters (A-Z a-z 0-9
 // - . _ ~) stay, every other byte becomes %XX (upper-case hex).
 std::string UrlEncode(const std::string& value);
+// Percent-encoding (upper-case hex) of every byte that `keep` refuses.
+std::string PercentEncode(const std::string& value, bool (*keep)(unsigned char));
 
-// Host of an http(s) URL ("" when it has none); brackets of an IPv6 literal removed.
+// The pieces of scheme://[userinfo@]host[:port][/path][?query][#fragment], letter case
+// kept. `rest` is everything from the first "/", "?" or "#" after the authority ("" when
+// none). `host` is percent-decoded, an IPv4 number in any form inet_aton reads ("127.1",
+// "0x7f.0.0.1") becomes its dotted quad, an IPv6 literal loses its brackets (`bracketed`
+// tells that it had them). False without "scheme://", with more than one "@" in the
+// authority, with an empty or malformed host (a bracket unmatched, a bad %-sequence, a
+// control character, a space or one of the characters " < > \ ^ ` { | }) or with a port
+// that is not a number up to 65535 (an empty port counts as none).
+struct UrlParts {
+  std::string scheme;
+  std::string userinfo;
+  bool has_userinfo = false;
+  std::string host;
+  bool bracketed = false;
+  std::string port;
+  std::string rest;
+};
+bool SplitUrl(const std::string& url, UrlParts& parts);
+
+// Host of a URL ("" when SplitUrl finds none); brackets of an IPv6 literal removed.
 std::string UrlHost(const std::string& url);
 // False in loopback mode for hosts outside 127.0.0.0/8 and other than "localhost".
 bool IsAllowedUrl(const std::string& url);

@@ -16,6 +16,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <vector>
 
 namespace {
@@ -214,6 +218,52 @@ TEST_F(BannerTest, ASitePageStaysAndAFailedOneFallsBackToTheLocalBanner) {
     kstest::ProcessEvents();
     EXPECT_TRUE(kstest::SameColour(kstest::PixelAt(dlg.browser(), probe.probeX, probe.probeY), kstest::ArtColour(c.picture)));
   }
+}
+
+// In loopback mode every hop of a redirect is checked before it is followed: a redirect
+// out of the allowed hosts (here ::1, which loopback mode's address rule leaves out) is
+// never connected to and the banner falls back at once; a redirect within the site is
+// followed and names the document.
+TEST_F(BannerTest, RedirectsAreCheckedBeforeTheyAreFollowed) {
+  int listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  socklen_t len = sizeof a;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 4) != 0) {
+    if (listener >= 0) close(listener);
+    GTEST_SKIP() << "no IPv6 loopback";
+  }
+  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const QString site = QString::fromStdString(server_.url());
+  const QString url = site + QStringLiteral("/kestyl/bannerpc?L=en");
+  ks::fake::WebReply out;
+  out.status = 302;
+  out.reason = "Found";
+  out.headers.push_back({"Location", "http://[::1]:" + std::to_string(ntohs(a.sin6_port)) + "/page"});
+  server_.Enqueue("/kestyl/bannerpc", out);
+  {
+    CHtmlDlg dlg;
+    auto navs = Navigate(dlg, url, 2);
+    ASSERT_EQ(navs.size(), 2u);
+    EXPECT_EQ(navs[0].url, QStringLiteral("res://ieframe.dll/navcancl.htm#") + url);
+    EXPECT_TRUE(navs[1].local);
+  }
+  int conn = accept(listener, nullptr, nullptr);
+  EXPECT_LT(conn, 0) << "a connection went to the address loopback mode refuses";
+  if (conn >= 0) close(conn);
+  close(listener);
+
+  ks::fake::WebReply inside = out;
+  inside.headers = {{"Location", "/kestyl/moved"}};
+  server_.Enqueue("/kestyl/bannerpc", inside);
+  server_.Enqueue("/kestyl/moved", ks::fake::WebReply::Ok("<html><body>moved here</body></html>"));
+  CHtmlDlg dlg;
+  auto navs = Navigate(dlg, url, 1);
+  ASSERT_EQ(navs.size(), 1u);
+  EXPECT_EQ(navs[0].url, site + QStringLiteral("/kestyl/moved"));
+  EXPECT_FALSE(navs[0].local);
+  EXPECT_TRUE(dlg.DocumentHtml().contains(QStringLiteral("moved here")));
 }
 
 }  // namespace

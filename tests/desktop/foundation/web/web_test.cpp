@@ -75,7 +75,8 @@ TEST(Web, LoopbackModeAllowsOnlyLoopbackHosts) {
       {"https://LOCALHOST/x", true},       {"http://10.0.0.1/x", false},
       {"http://127.0.0.1@192.0.2.1/", false}, {"http://127.0.0.1.example.com/", false},
       {"http://[::1]/", false},            {"http://www.kestyl.com/", false},
-      {"not a url", false},
+      {"not a url", false},                {"http://127.1:8/x", true},
+      {"http://0x7f.0.0.1/", true},          {"http://0x0a.1/", false},
   };
   {
     ScopedEnv l("KESTYL_LOOPBACK", "1");
@@ -85,6 +86,74 @@ TEST(Web, LoopbackModeAllowsOnlyLoopbackHosts) {
   for (const Case& c : cases) EXPECT_TRUE(web::IsAllowedUrl(c.url)) << c.url;
   EXPECT_EQ("192.0.2.1", web::UrlHost("http://127.0.0.1@192.0.2.1/"));
   EXPECT_EQ("::1", web::UrlHost("http://[::1]:5/"));
+}
+
+TEST(Web, UrlHostOfOddAddresses) {
+  struct Case {
+    const char* url;
+    std::string host;
+  } cases[] = {
+      {"http://www.kestyl.com", "www.kestyl.com"},
+      {"HTTPS://Mixed.Case.Example:8443/p", "Mixed.Case.Example"},
+      {"http://h.example?q=1", "h.example"},
+      {"http://h.example#frag", "h.example"},
+      {"http://h.example:/", "h.example"},
+      {"http://user:pa:ss@h.example:81/", "h.example"},
+      {"http://a@b@c.example/", ""},
+      {"http://[::1]/", "::1"},
+      {"http://[2001:DB8::7]:8080/x", "2001:DB8::7"},
+      {"ftp://files.example/x", "files.example"},
+      {"http://h.example/a@b/c:d", "h.example"},
+      {"http://%41.example/", "A.example"},
+      {"http://%zz.example/", ""},
+      {"http://%4/", ""},
+      {"http://h%20x/", ""},
+      {"http://127.1/", "127.0.0.1"},
+      {"http://0x7f.0.0.1:80/", "127.0.0.1"},
+      {"http://0177.0.0.1/", "127.0.0.1"},
+      {"http://2130706433/", "127.0.0.1"},
+      {"http://1.2.3/", "1.2.0.3"},
+      {"http://08.1.1.1/", "08.1.1.1"},
+      {"http://127.0.0.256/", "127.0.0.256"},
+      {"http://1.2.3.4.5/", "1.2.3.4.5"},
+      {"http://127.0.0.1./", "127.0.0.1."},
+      {"", ""},
+      {"not a url", ""},
+      {"www.kestyl.com/x", ""},
+      {"http:/h.example/", ""},
+      {"://h.example/", ""},
+      {"1http://h.example/", ""},
+      {"http:///path", ""},
+      {"http://user@/", ""},
+      {"http://:80/", ""},
+      {"http://h.example:port/", ""},
+      {"http://h.example:65536/", ""},
+      {"http://h.example:123456/", ""},
+      {"http://h.example:-1/", ""},
+      {"http://[::1/", ""},
+      {"http://[::1]x/", ""},
+      {"http://[not:an:ip%]/", ""},
+      {"http://h ex.example/", ""},
+      {"http://h\tab/", ""},
+      {"http://h<>/", ""},
+      {"http://a]b/", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.host, web::UrlHost(c.url)) << c.url;
+
+  web::UrlParts p;
+  ASSERT_TRUE(web::SplitUrl("http://u:p@[::1]:8080/a?b#c", p));
+  EXPECT_EQ("http", p.scheme);
+  EXPECT_TRUE(p.has_userinfo);
+  EXPECT_EQ("u:p", p.userinfo);
+  EXPECT_EQ("::1", p.host);
+  EXPECT_TRUE(p.bracketed);
+  EXPECT_EQ("8080", p.port);
+  EXPECT_EQ("/a?b#c", p.rest);
+  ASSERT_TRUE(web::SplitUrl("http://h", p));
+  EXPECT_FALSE(p.has_userinfo);
+  EXPECT_FALSE(p.bracketed);
+  EXPECT_EQ("", p.port);
+  EXPECT_EQ("", p.rest);
 }
 
 }  // namespace
