@@ -1,6 +1,7 @@
 #include "desktop/foundation/fetch/fetch.h"
 
 #include <netinet/in.h>
+#include <strings.h>
 
 #include <cctype>
 
@@ -10,11 +11,6 @@
 namespace ks::desktop::fetch {
 
 namespace {
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 bool HasScheme(const std::string& ref) {
   size_t colon = ref.find(':');
@@ -140,8 +136,8 @@ Result Perform(const Request& request) {
       result.code = Code::kBadScheme;
       return result;
     }
-    const std::string scheme = Lower(hop.parts.scheme);
-    if (scheme != "http" && scheme != "https") {
+    const bool https = strcasecmp(hop.parts.scheme.c_str(), "https") == 0;
+    if (!https && strcasecmp(hop.parts.scheme.c_str(), "http") != 0) {
       result.code = Code::kBadScheme;
       return result;
     }
@@ -150,7 +146,7 @@ Result Perform(const Request& request) {
       return result;
     }
     HopResult h;
-    if (scheme == "https" || hop.parts.has_userinfo) {
+    if (https || hop.parts.has_userinfo) {
       h = CurlHop(hop);
     } else {
       Proxy proxy = ProxyFor(hop.parts);
